@@ -1,0 +1,59 @@
+// Owned strong references: one owner per reference, so that no exit path can
+// leak or release twice.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace kn {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a reference the caller already owns (for example the
+    // result of a call); nullptr stays empty.
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Takes a new reference to a borrowed object.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Gives the reference to the caller (for example as a result).
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset(PyObject* p = nullptr) noexcept {
+        PyObject* old = std::exchange(p_, p);
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Result helpers for functions that return a new reference.
+inline PyObject* none() noexcept { Py_RETURN_NONE; }
+inline PyObject* boolean(bool v) noexcept {
+    if (v) Py_RETURN_TRUE;
+    Py_RETURN_FALSE;
+}
+
+}  // namespace kn

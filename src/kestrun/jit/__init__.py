@@ -1,0 +1,1 @@
+"""The adaptive JIT compile-threshold policy."""

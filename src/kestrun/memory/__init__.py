@@ -1,0 +1,1 @@
+"""Memory-management primitives: atomics, the free-block tree, slabs and buckets."""

@@ -1,0 +1,1 @@
+"""Scoring and decision functions of the workload analyser and the orchestrator."""
