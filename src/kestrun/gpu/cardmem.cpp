@@ -1,0 +1,496 @@
+// kestrun.gpu.cardmem: sizing, chunking and out-of-memory decisions for the
+// package's GPU execution.  Every function is pure: numbers, tuples and
+// strings in, numbers, tuples, lists and messages out; no device is touched
+// and no state survives a call.
+#include "kestrun_native.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+kn::ModuleFrame frame{"cardmem", "kestrun.gpu.cardmem"};
+
+constexpr uint64_t kMaxEstimate = 9223372036854775807ULL;  // 2**63 - 1
+
+// Built once at import and never changed: the operation-name sets and the
+// three strategy decisions that carry no per-call numbers.
+PyObject* chunkable_ops = nullptr;
+PyObject* non_chunkable_ops = nullptr;
+PyObject* fits_decision = nullptr;
+PyObject* no_memory_decision = nullptr;
+PyObject* not_chunkable_decision = nullptr;
+
+using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// ---------------------------------------------------------------- helpers
+
+// "object of type 'NoneType' has no len()" for a shape of None, the error a
+// len() of the shape would give.
+PyObject* shape_has_no_len() {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return nullptr;
+}
+
+// The share of `available` that may be used when `headroom_ratio` is kept
+// back.  The ratio is clamped to [0, 0.99] (NaN counts as 0.99), so at least
+// 1 % always stays free once the ratio reaches 0.99.
+uint64_t safe_limit(uint64_t available, double headroom_ratio) {
+    double h = headroom_ratio;
+    if (h < 0.0) h = 0.0;
+    else if (h > 0.99 || std::isnan(h)) h = 0.99;
+    const double a = static_cast<double>(available);
+    return kn::saturate_cast<uint64_t>(a - h * a);
+}
+
+// Case-insensitive (ASCII) substring test of a lower-case ASCII needle in a
+// string of any storage kind.  Only ASCII letters fold, which is exactly what
+// str.lower() does to ASCII text; non-ASCII text is lowered by str.lower()
+// before it gets here, so folding is then a no-op.
+template <typename Char>
+bool contains_folded(const Char* text, Py_ssize_t n, std::string_view needle) {
+    const Py_ssize_t m = static_cast<Py_ssize_t>(needle.size());
+    auto fold = [](Char c) -> Py_UCS4 {
+        Py_UCS4 u = c;
+        return (u >= 'A' && u <= 'Z') ? u + ('a' - 'A') : u;
+    };
+    const Py_UCS4 first = static_cast<unsigned char>(needle[0]);
+    for (Py_ssize_t i = 0; i + m <= n; ++i) {
+        if (fold(text[i]) != first) continue;
+        Py_ssize_t j = 1;
+        while (j < m && fold(text[i + j]) == static_cast<unsigned char>(needle[j])) ++j;
+        if (j == m) return true;
+    }
+    return false;
+}
+
+// A string searched as if lower-cased: ASCII text is searched in place with
+// ASCII folding (no copy); other text goes through str.lower(), which
+// applies the full Unicode rules, and the result is searched.
+class LoweredText {
+public:
+    bool init(PyObject* s) {
+        if (!PyUnicode_IS_ASCII(s)) {
+            lowered_ = kn::Ref::steal(PyObject_CallMethod(s, "lower", nullptr));
+            if (!lowered_) return false;
+            s = lowered_.get();
+        }
+        kind_ = PyUnicode_KIND(s);
+        data_ = PyUnicode_DATA(s);
+        len_ = PyUnicode_GET_LENGTH(s);
+        return true;
+    }
+
+    bool contains(std::string_view needle) const {
+        switch (kind_) {
+            case PyUnicode_1BYTE_KIND:
+                return contains_folded(static_cast<const Py_UCS1*>(data_), len_, needle);
+            case PyUnicode_2BYTE_KIND:
+                return contains_folded(static_cast<const Py_UCS2*>(data_), len_, needle);
+            default:
+                return contains_folded(static_cast<const Py_UCS4*>(data_), len_, needle);
+        }
+    }
+
+private:
+    kn::Ref lowered_;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    const void* data_ = nullptr;
+    Py_ssize_t len_ = 0;
+};
+
+// str.lower() of None: the TypeError the unbound method gives.
+bool refuse_none_lower(PyObject* s) {
+    if (s != Py_None) return true;
+    PyErr_SetString(PyExc_TypeError,
+                    "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object");
+    return false;
+}
+
+// Membership of an exact str (or None, never a member) in one of the sets.
+int in_set(PyObject* set, PyObject* name) {
+    if (name == Py_None) return 0;
+    return PySet_Contains(set, name);
+}
+
+// One chunk: (rows,) followed by the shape's dimensions after the first.
+PyObject* chunk_tuple(PyObject* shape, Py_ssize_t ndim, int64_t rows) {
+    kn::Ref chunk = kn::Ref::steal(PyTuple_New(ndim));
+    if (!chunk) return nullptr;
+    PyObject* first = PyLong_FromLongLong(rows);
+    if (!first) return nullptr;
+    PyTuple_SET_ITEM(chunk.get(), 0, first);
+    for (Py_ssize_t i = 1; i < ndim; ++i)
+        PyTuple_SET_ITEM(chunk.get(), i, Py_NewRef(PyTuple_GET_ITEM(shape, i)));
+    return chunk.release();
+}
+
+// ---------------------------------------------------------------- sizing
+
+constexpr kn::Signature<3> kEstimateSig{"estimate_allocation_bytes",
+                                        {"shape", "element_size", "overhead_factor"}, 2};
+
+PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    std::array<PyObject*, 3> a;
+    if (!kn::bind(kEstimateSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* shape = a[0];
+    int32_t element_size;
+    double overhead = 1.0;
+    if (!kn::check_exact(shape, &PyTuple_Type, "shape") || !kn::to_int32(a[1], &element_size) ||
+        (a[2] && !kn::to_double(a[2], &overhead)))
+        return nullptr;
+    if (shape == Py_None) return shape_has_no_len();
+    // A negative size would turn the 64-bit product into a huge count.
+    if (element_size < 0) {
+        PyErr_Format(PyExc_ValueError, "element_size must not be negative (got %d)", element_size);
+        return nullptr;
+    }
+
+    uint64_t total = 1;
+    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
+    for (Py_ssize_t i = 0; i < ndim; ++i) {
+        int32_t dim;
+        if (!kn::to_int32(PyTuple_GET_ITEM(shape, i), &dim)) return nullptr;
+        if (dim < 1) return PyLong_FromLong(0);
+        if (total > kMaxEstimate / static_cast<uint64_t>(dim))
+            return PyLong_FromUnsignedLongLong(kMaxEstimate);
+        total *= static_cast<uint64_t>(dim);
+    }
+    if (element_size >= 1 && total > kMaxEstimate / static_cast<uint64_t>(element_size))
+        return PyLong_FromUnsignedLongLong(kMaxEstimate);
+    uint64_t bytes = total * static_cast<uint64_t>(element_size);
+    // The overhead only ever enlarges the estimate.
+    if (overhead > 1.0) bytes = kn::saturate_cast<uint64_t>(static_cast<double>(bytes) * overhead);
+    return PyLong_FromUnsignedLongLong(bytes);
+}
+
+constexpr kn::Signature<2> kSafeLimitSig{"calculate_safe_limit",
+                                         {"available_bytes", "headroom_ratio"}, 2};
+
+PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kSafeLimitSig, args, nargs, kwnames, a)) return nullptr;
+    uint64_t available;
+    double ratio;
+    if (!kn::to_uint64(a[0], &available) || !kn::to_double(a[1], &ratio)) return nullptr;
+    return PyLong_FromUnsignedLongLong(safe_limit(available, ratio));
+}
+
+constexpr kn::Signature<4> kStrategySig{
+    "decide_allocation_strategy",
+    {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}, 4};
+
+PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    std::array<PyObject*, 4> a;
+    if (!kn::bind(kStrategySig, args, nargs, kwnames, a)) return nullptr;
+    uint64_t requested, available;
+    double ratio;
+    bool chunkable;
+    if (!kn::to_uint64(a[0], &requested) || !kn::to_uint64(a[1], &available) ||
+        !kn::to_double(a[2], &ratio) || !kn::to_truth(a[3], &chunkable))
+        return nullptr;
+
+    const uint64_t safe = safe_limit(available, ratio);
+    if (safe == 0) return Py_NewRef(no_memory_decision);
+    if (requested <= safe) return Py_NewRef(fits_decision);
+    if (!chunkable) return Py_NewRef(not_chunkable_decision);
+    const uint64_t passes = kn::saturate_cast<uint64_t>(
+        std::ceil(static_cast<double>(requested) / static_cast<double>(safe)));
+    return Py_BuildValue("(iKKN)", 1, static_cast<unsigned long long>(safe),
+                         static_cast<unsigned long long>(passes),
+                         PyUnicode_FromFormat("Chunking into %llu GPU passes",
+                                              static_cast<unsigned long long>(passes)));
+}
+
+// ---------------------------------------------------------------- chunking
+
+constexpr kn::Signature<3> kChunkShapesSig{"compute_chunk_shapes",
+                                           {"shape", "element_size", "max_chunk_bytes"}, 3};
+
+PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    std::array<PyObject*, 3> a;
+    if (!kn::bind(kChunkShapesSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* shape = a[0];
+    int32_t element_size;
+    uint64_t max_chunk_bytes;
+    if (!kn::check_exact(shape, &PyTuple_Type, "shape") || !kn::to_int32(a[1], &element_size) ||
+        !kn::to_uint64(a[2], &max_chunk_bytes))
+        return nullptr;
+    if (element_size < 1) {
+        PyErr_SetString(PyExc_ValueError, "element_size must be positive");
+        return nullptr;
+    }
+    if (max_chunk_bytes == 0) {
+        PyErr_SetString(PyExc_ValueError, "max_chunk_bytes must be positive");
+        return nullptr;
+    }
+    if (shape == Py_None) return shape_has_no_len();
+
+    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
+    if (ndim == 0) return Py_BuildValue("[O]", shape);
+
+    // Bytes of one row (all dimensions after the first).  A product that
+    // leaves 64 bits is a row larger than any budget, not its wrapped
+    // remainder; a zero dimension makes the rows empty.
+    uint64_t row_bytes = static_cast<uint64_t>(element_size);
+    bool row_overflows = false, rows_empty = false;
+    for (Py_ssize_t i = 1; i < ndim; ++i) {
+        uint64_t dim;
+        if (!kn::to_uint64(PyTuple_GET_ITEM(shape, i), &dim)) return nullptr;
+        if (dim == 0) rows_empty = true;
+        else if (!row_overflows && __builtin_mul_overflow(row_bytes, dim, &row_bytes))
+            row_overflows = true;
+    }
+    int32_t remaining;
+    if (!kn::to_int32(PyTuple_GET_ITEM(shape, 0), &remaining)) return nullptr;
+    if (remaining < 1) return PyList_New(0);
+
+    // Empty rows fit any budget: the whole shape is one chunk.  A row over
+    // the budget still makes one-row chunks.
+    uint64_t rows_per_chunk;
+    if (rows_empty) rows_per_chunk = static_cast<uint64_t>(remaining);
+    else if (row_overflows || row_bytes > max_chunk_bytes) rows_per_chunk = 1;
+    else rows_per_chunk = max_chunk_bytes / row_bytes;
+
+    const uint64_t rows = static_cast<uint64_t>(remaining);
+    const uint64_t full = rows / rows_per_chunk;
+    const uint64_t tail = rows % rows_per_chunk;
+    const Py_ssize_t count = static_cast<Py_ssize_t>(full + (tail ? 1 : 0));
+    kn::Ref chunks = kn::Ref::steal(PyList_New(count));
+    if (!chunks) return nullptr;
+    // Tuples are immutable, so every full chunk can be the same object.
+    if (full) {
+        kn::Ref whole = kn::Ref::steal(
+            chunk_tuple(shape, ndim, static_cast<int64_t>(rows_per_chunk)));
+        if (!whole) return nullptr;
+        for (uint64_t i = 0; i < full; ++i)
+            PyList_SET_ITEM(chunks.get(), static_cast<Py_ssize_t>(i), Py_NewRef(whole.get()));
+    }
+    if (tail) {
+        PyObject* last = chunk_tuple(shape, ndim, static_cast<int64_t>(tail));
+        if (!last) return nullptr;  // the list's empty slots are safe to free
+        PyList_SET_ITEM(chunks.get(), count - 1, last);
+    }
+    return chunks.release();
+}
+
+constexpr kn::Signature<5> kOptimalChunksSig{
+    "calculate_optimal_chunks",
+    {"total_bytes", "available_bytes", "headroom_ratio", "min_chunks", "max_chunks"}, 3};
+
+PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    std::array<PyObject*, 5> a;
+    if (!kn::bind(kOptimalChunksSig, args, nargs, kwnames, a)) return nullptr;
+    uint64_t total, available;
+    double ratio;
+    int32_t min_chunks = 1, max_chunks = 1000;
+    if (!kn::to_uint64(a[0], &total) || !kn::to_uint64(a[1], &available) ||
+        !kn::to_double(a[2], &ratio) || (a[3] && !kn::to_int32(a[3], &min_chunks)) ||
+        (a[4] && !kn::to_int32(a[4], &max_chunks)))
+        return nullptr;
+
+    const uint64_t safe = safe_limit(available, ratio);
+    if (safe == 0) return PyLong_FromLong(max_chunks);
+    const int32_t n = kn::saturate_cast<int32_t>(
+        std::ceil(static_cast<double>(total) / static_cast<double>(safe)));
+    if (n < min_chunks) return PyLong_FromLong(min_chunks);
+    return PyLong_FromLong(n < max_chunks ? n : max_chunks);
+}
+
+// ---------------------------------------------------------------- OOM and operations
+
+constexpr kn::Signature<2> kOomSig{"is_oom_error", {"error_message", "error_type"}, 2};
+
+PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kOomSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::check_exact(a[0], &PyUnicode_Type, "error_message") ||
+        !kn::check_exact(a[1], &PyUnicode_Type, "error_type") || !refuse_none_lower(a[0]) ||
+        !refuse_none_lower(a[1]))
+        return nullptr;
+
+    LoweredText m, t;
+    if (!m.init(a[0]) || !t.init(a[1])) return nullptr;
+    if (m.contains("out of memory") || t.contains("outofmemoryerror")) Py_RETURN_TRUE;
+    const bool memory = m.contains("memory");
+    const bool oom = (memory && m.contains("cuda")) ||
+                     (m.contains("allocat") && m.contains("failed")) ||
+                     (memory && (m.contains("insufficient") || m.contains("gpu")));
+    return kn::boolean(oom);
+}
+
+constexpr kn::Signature<1> kChunkableSig{"is_chunkable_operation", {"operation"}, 1};
+
+PyObject* is_chunkable_operation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    std::array<PyObject*, 1> a;
+    if (!kn::bind(kChunkableSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::check_exact(a[0], &PyUnicode_Type, "operation")) return nullptr;
+    const int member = in_set(chunkable_ops, a[0]);
+    if (member < 0) return nullptr;
+    return kn::boolean(member);
+}
+
+// ---------------------------------------------------------------- scores
+
+constexpr kn::Signature<4> kSuitabilitySig{
+    "score_gpu_suitability",
+    {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"}, 4};
+
+PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    std::array<PyObject*, 4> a;
+    if (!kn::bind(kSuitabilitySig, args, nargs, kwnames, a)) return nullptr;
+    uint64_t data_size, available;
+    double ratio;
+    if (!kn::to_uint64(a[0], &data_size) ||
+        !kn::check_exact(a[1], &PyUnicode_Type, "operation_type") ||
+        !kn::to_uint64(a[2], &available) || !kn::to_double(a[3], &ratio))
+        return nullptr;
+
+    const uint64_t safe = safe_limit(available, ratio);
+    double memory_score = 0.0;
+    if (safe != 0) {
+        const double s = static_cast<double>(safe), d = static_cast<double>(data_size);
+        if (safe < data_size) memory_score = s / d;
+        else memory_score = std::fmin(d / (s * 0.8), 1.0);
+    }
+    double factor = 0.5;
+    int member = in_set(chunkable_ops, a[1]);
+    if (member < 0) return nullptr;
+    if (member) {
+        factor = 0.9;
+    } else {
+        member = in_set(non_chunkable_ops, a[1]);
+        if (member < 0) return nullptr;
+        if (member) factor = 0.7;
+    }
+    return PyFloat_FromDouble(memory_score * factor);
+}
+
+constexpr kn::Signature<2> kPressureSig{"calculate_memory_pressure",
+                                        {"used_bytes", "total_bytes"}, 2};
+
+PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kPressureSig, args, nargs, kwnames, a)) return nullptr;
+    uint64_t used, total;
+    if (!kn::to_uint64(a[0], &used) || !kn::to_uint64(a[1], &total)) return nullptr;
+    if (total == 0) return PyFloat_FromDouble(1.0);
+    const double p = static_cast<double>(used) / static_cast<double>(total);
+    return PyFloat_FromDouble(p < 1.0 ? p : 1.0);
+}
+
+constexpr kn::Signature<2> kHeadroomSig{"recommend_headroom",
+                                        {"current_pressure", "base_headroom"}, 1};
+
+PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kHeadroomSig, args, nargs, kwnames, a)) return nullptr;
+    double p, h = 0.5;
+    if (!kn::to_double(a[0], &p) || (a[1] && !kn::to_double(a[1], &h))) return nullptr;
+
+    if (p > 0.8) {
+        h = 0.8;
+    } else if (p > 0.6) {
+        h = h + (p - 0.5) * 0.5;
+    } else if (p <= 0.3) {
+        h -= 0.1;
+        if (h < 0.3) h = 0.3;
+    }
+    if (h > 0.8) h = 0.8;
+    if (h < 0.3) h = 0.3;
+    return PyFloat_FromDouble(h);
+}
+
+// ---------------------------------------------------------------- module
+
+#define KN_FN(name) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<Fastcall>(name)))
+
+PyMethodDef methods[] = {
+    {"estimate_allocation_bytes", KN_FN(estimate_allocation_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "estimate_allocation_bytes($module, /, shape, element_size, overhead_factor=1.0)\n--\n\n"
+     "Bytes an array of `shape` needs at `element_size` bytes per element, enlarged by\n"
+     "`overhead_factor` when it is above 1.0; capped at 2**63 - 1."},
+    {"calculate_safe_limit", KN_FN(calculate_safe_limit), METH_FASTCALL | METH_KEYWORDS,
+     "calculate_safe_limit($module, /, available_bytes, headroom_ratio)\n--\n\n"
+     "Bytes of `available_bytes` usable when `headroom_ratio` (clamped to [0, 0.99])\n"
+     "is kept free."},
+    {"decide_allocation_strategy", KN_FN(decide_allocation_strategy), METH_FASTCALL | METH_KEYWORDS,
+     "decide_allocation_strategy($module, /, requested_bytes, available_bytes, headroom_ratio,\n"
+     "                           is_chunkable)\n--\n\n"
+     "(strategy, chunk_bytes, num_chunks, message): 0 runs on the GPU in one pass,\n"
+     "1 in `num_chunks` passes of `chunk_bytes`, 2 on the CPU."},
+    {"compute_chunk_shapes", KN_FN(compute_chunk_shapes), METH_FASTCALL | METH_KEYWORDS,
+     "compute_chunk_shapes($module, /, shape, element_size, max_chunk_bytes)\n--\n\n"
+     "Splits the first dimension of `shape` into chunks of at most `max_chunk_bytes`\n"
+     "(at least one row each); a list of chunk shapes."},
+    {"calculate_optimal_chunks", KN_FN(calculate_optimal_chunks), METH_FASTCALL | METH_KEYWORDS,
+     "calculate_optimal_chunks($module, /, total_bytes, available_bytes, headroom_ratio,\n"
+     "                         min_chunks=1, max_chunks=1000)\n--\n\n"
+     "Number of chunks for `total_bytes` within the safe limit, between `min_chunks`\n"
+     "and `max_chunks`."},
+    {"is_oom_error", KN_FN(is_oom_error), METH_FASTCALL | METH_KEYWORDS,
+     "is_oom_error($module, /, error_message, error_type)\n--\n\n"
+     "Whether an error's message or type name says the GPU ran out of memory."},
+    {"is_chunkable_operation", KN_FN(is_chunkable_operation), METH_FASTCALL | METH_KEYWORDS,
+     "is_chunkable_operation($module, /, operation)\n--\n\n"
+     "Whether the named array operation can be produced in independent chunks."},
+    {"score_gpu_suitability", KN_FN(score_gpu_suitability), METH_FASTCALL | METH_KEYWORDS,
+     "score_gpu_suitability($module, /, data_size_bytes, operation_type, available_gpu_memory,\n"
+     "                      headroom_ratio)\n--\n\n"
+     "How well an operation on `data_size_bytes` suits the GPU, in [0.0, 0.9]."},
+    {"calculate_memory_pressure", KN_FN(calculate_memory_pressure), METH_FASTCALL | METH_KEYWORDS,
+     "calculate_memory_pressure($module, /, used_bytes, total_bytes)\n--\n\n"
+     "Used share of the memory, at most 1.0; 1.0 when `total_bytes` is 0."},
+    {"recommend_headroom", KN_FN(recommend_headroom), METH_FASTCALL | METH_KEYWORDS,
+     "recommend_headroom($module, /, current_pressure, base_headroom=0.5)\n--\n\n"
+     "Headroom ratio to keep free at `current_pressure`, in [0.3, 0.8]."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KN_FN
+
+PyObject* make_set(std::initializer_list<const char*> names) {
+    kn::Ref set = kn::Ref::steal(PySet_New(nullptr));
+    if (!set) return nullptr;
+    for (const char* name : names) {
+        kn::Ref s = kn::Ref::steal(PyUnicode_InternFromString(name));
+        if (!s || PySet_Add(set.get(), s.get()) < 0) return nullptr;
+    }
+    return set.release();
+}
+
+int cardmem_exec(PyObject* module) {
+    if (!kn::frame_begin(frame)) return -1;
+    chunkable_ops = make_set({"zeros", "ones", "empty", "full", "random.randn", "random.rand",
+                              "random.random", "random.standard_normal", "random.uniform",
+                              "arange", "linspace"});
+    if (!chunkable_ops) return -1;
+    non_chunkable_ops = make_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig",
+                                  "eigvals", "solve", "inv", "sort", "argsort"});
+    if (!non_chunkable_ops) return -1;
+    fits_decision = Py_BuildValue("(iiis)", 0, 0, 1, "Allocation fits in GPU memory");
+    no_memory_decision = Py_BuildValue("(iiis)", 2, 0, 1, "No GPU memory available");
+    not_chunkable_decision =
+        Py_BuildValue("(iiis)", 2, 0, 1, "Operation not chunkable, falling back to CPU");
+    if (!fits_decision || !no_memory_decision || !not_chunkable_decision) return -1;
+    return kn::frame_finish(frame, module, "GPU memory algorithms loaded (native)") ? 0 : -1;
+}
+
+}  // namespace
+
+KN_DEFINE_MODULE(cardmem, frame,
+                 "GPU memory algorithms: allocation estimates, safe limits, allocation strategy,\n"
+                 "chunk plans, out-of-memory classification, suitability and memory pressure.",
+                 methods, cardmem_exec)
