@@ -15,6 +15,7 @@
 
 #include "ref.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 
@@ -24,16 +25,17 @@ struct ModuleFrame {
     const char* short_name;   // "syncore"
     const char* dotted_name;  // "kestrun.memory.syncore"
     bool executed = false;
-    int64_t interpreter_id = -1;
+    // The interpreter that owns the module; read by every interpreter that
+    // tries to load it, possibly under different interpreter locks.
+    std::atomic<int64_t> interpreter_id{-1};
 };
 
 // Py_mod_create: refuses any interpreter but the first one to load the module.
 inline PyObject* frame_create(ModuleFrame& f, PyObject* spec) {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (f.interpreter_id == -1) {
-        f.interpreter_id = current;
-    } else if (f.interpreter_id != current) {
+    int64_t owner = -1;
+    if (!f.interpreter_id.compare_exchange_strong(owner, current) && owner != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -107,9 +109,10 @@ inline FrameSlots frame_slots(PyObject* (*create)(PyObject*, PyModuleDef*),
         {Py_mod_create, reinterpret_cast<void*>(create)},
         {Py_mod_exec, reinterpret_cast<void*>(exec)},
 #if PY_VERSION_HEX >= 0x030C0000
-        // Loading into another interpreter is refused by frame_create with
-        // the package's own message, so the interpreter need not refuse it.
-        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+        // Loading into any other interpreter (with or without its own
+        // interpreter lock) is refused by frame_create with the package's
+        // own message, so the interpreter itself need not refuse it.
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #else
         {0, nullptr},
 #endif

@@ -56,4 +56,39 @@ inline PyObject* boolean(bool v) noexcept {
     Py_RETURN_FALSE;
 }
 
+// Sets a pending exception aside for a scope (cleanup that must call into
+// Python while an error is on its way out) and restores it at the end.
+class ErrorStash {
+public:
+    ErrorStash() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+    }
+    ErrorStash(const ErrorStash&) = delete;
+    ErrorStash& operator=(const ErrorStash&) = delete;
+    ~ErrorStash() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+#else
+        PyErr_Restore(type_, exc_, tb_);
+#endif
+    }
+
+private:
+    PyObject* exc_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+};
+
+// The interpreter's empty tuple (borrowed; it lives as long as the process).
+inline PyObject* empty_tuple() noexcept {
+    static PyObject* empty = PyTuple_New(0);
+    return empty;
+}
+
 }  // namespace kn

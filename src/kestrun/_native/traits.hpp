@@ -20,4 +20,30 @@ inline int refuse_delete() {
     return -1;
 }
 
+// A static extension type with its object header set up and everything
+// else zero, ready for the module to fill in its slots before PyType_Ready.
+// Types are subclassable; `gc` makes them tracked by the cyclic collector.
+inline PyTypeObject static_type(const char* name, Py_ssize_t basicsize, const char* doc,
+                                PyMethodDef* methods, newfunc tp_new, bool gc) {
+    PyTypeObject t{};
+    struct Head {
+        PyVarObject v;
+    } head = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.ob_base = head.v;
+    t.tp_name = name;
+    t.tp_basicsize = basicsize;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
+    t.tp_doc = doc;
+    t.tp_methods = methods;
+    t.tp_new = tp_new;
+    return t;
+}
+
+// Casts a METH_FASTCALL | METH_KEYWORDS function for a PyMethodDef entry.
+template <typename F>
+inline PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+inline constexpr int kFastcallKw = METH_FASTCALL | METH_KEYWORDS;
+
 }  // namespace kn
