@@ -33,4 +33,5 @@ fi
 VPY=$VENV/bin/python
 "$VPY" -m pip install --quiet --upgrade pip >/dev/null 2>&1 || true
 echo "installing kestrun${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]} into $VENV"
-"$VPY" -m pip install --quiet ".${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]}"
+# KESTRUN_PIP_ARGS: extra pip arguments, e.g. -Ccmake.define.KESTRUN_SANITIZE=ON.
+"$VPY" -m pip install --quiet ${KESTRUN_PIP_ARGS:-} ".${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]}"

@@ -1,0 +1,59 @@
+"""`python -m kestrun`: the report a new user runs first."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+from kestrun import NATIVE_MODULES
+from kestrun.__main__ import collect, module_status, render
+
+
+def run_report(*args: str) -> str:
+    proc = subprocess.run([sys.executable, "-m", "kestrun", *args], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def test_text_report_lists_every_module() -> None:
+    out = run_report()
+    for name in NATIVE_MODULES:
+        assert name in out
+    assert "kestrun.memory.syncore  " in out or "kestrun.memory.syncore " in out
+    assert f"Python {sys.version.split()[0]}" in out
+
+
+def test_json_report_matches_the_text_one() -> None:
+    report = json.loads(run_report("--json"))
+    assert [m["module"] for m in report["modules"]] == list(NATIVE_MODULES)
+    statuses = {m["module"]: m["status"] for m in report["modules"]}
+    assert statuses["kestrun.memory.syncore"] == "loaded"
+    assert set(statuses.values()) <= {"loaded", "not built", "failed"}
+    assert report["python"] == sys.version.split()[0]
+
+
+@pytest.mark.parametrize(
+    "name, status",
+    [("kestrun.gpu.no_such_module", "not built"), ("kestrun_missing_pkg.sub", "failed")],
+)
+def test_missing_modules_are_reported_not_raised(name, status) -> None:
+    result = module_status(name)
+    assert result["status"] == status and result["module"] == name
+
+
+def test_failing_module_is_reported_with_its_error(tmp_path, monkeypatch) -> None:
+    (tmp_path / "kestrun_broken_mod.py").write_text("raise RuntimeError('boom at import')\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    result = module_status("kestrun_broken_mod")
+    assert result == {"module": "kestrun_broken_mod", "status": "failed",
+                      "error": "RuntimeError: boom at import"}
+
+
+def test_render_handles_every_state() -> None:
+    report = collect()
+    report["modules"][0] = {"module": "x.y", "status": "failed", "error": "ImportError: nope"}
+    text = render(report)
+    assert "x.y" in text and "failed: ImportError: nope" in text
