@@ -184,34 +184,6 @@ def test_trend(hist, start, expected):
     assert sp.calculate_performance_trend(hist, start) == pytest.approx(expected)
 
 
-def trend_model(history, start):
-    pairs = [(float(t), float(p)) for t, p in history if float(t) >= start]
-    if len(history) < 3 or len(pairs) < 3:
-        return 0.0
-    n, t0 = len(pairs), pairs[0][0]
-    sx = sy = sxy = sxx = 0.0
-    for t, y in pairs:
-        x = t - t0
-        sx += x
-        sy += y
-        sxy += x * y
-        sxx += x * x
-    mx, my = sx / n, sy / n
-    sxx_, sxy_ = sxx - n * mx * mx, sxy - n * mx * my
-    if abs(sxx_) < 1e-10 or abs(my) < 1e-10:
-        return 0.0
-    return max(-1.0, min(1.0, sxy_ / (my * sxx_)))
-
-
-finite = st.floats(-1e6, 1e6, allow_nan=False)
-
-
-@settings(max_examples=200, deadline=None)
-@given(st.lists(st.tuples(finite, finite), max_size=30), finite)
-def test_trend_matches_model(history, start):
-    assert sp.calculate_performance_trend(history, start) == trend_model(history, start)
-
-
 @pytest.mark.parametrize("history, expected", [
     ([obs(0.2, 0.2, 0.2)] * 5, (False, 0.0, 0.0, 0.0)),
     ([obs(0.2, 0.2, 0.2)] * 5 + [{KEYS[0]: 1, KEYS[1]: 1}], (False, 0.0, 0.0, 0.0)),
