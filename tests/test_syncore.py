@@ -693,3 +693,36 @@ def test_timer() -> None:
 
     f = Fixed()
     assert (f.elapsed_us(), f.elapsed_ms()) == (2500.0, 2.5)
+
+
+def test_statistics_survive_counters_replaced_by_other_threads() -> None:
+    """Subclassed counters release the interpreter lock inside their methods;
+    replacing them from another thread meanwhile must not free them under us."""
+
+    class Sub(AtomicCounter):
+        pass
+
+    s = LockFreeStatistics()
+    stop = threading.Event()
+
+    def swap() -> None:
+        while not stop.is_set():
+            s.bytes_allocated = Sub()
+            s.peak_bytes_allocated = Sub()
+            s.current_allocations = Sub()
+
+    def record() -> None:
+        for _ in range(3_000):
+            s.record_allocation(8)
+            s.record_deallocation(8)
+            s.py_record_allocation(8, False)
+            s.get_snapshot()
+
+    swapper = threading.Thread(target=swap)
+    swapper.start()
+    try:
+        run_threads(2, record)
+    finally:
+        stop.set()
+        swapper.join()
+    assert s.total_allocations.load() == 2 * 2 * 3_000

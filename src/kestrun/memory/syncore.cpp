@@ -718,10 +718,12 @@ int stats_set_counter(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-// A counter attribute as a borrowed reference (None when unset).
-inline PyObject* counter_at(PyObject* self, int i) {
+// A counter attribute as a strong reference (None when unset).  Strong,
+// because a counter's Python method may release the interpreter lock, and
+// another thread may replace the attribute and free the old counter then.
+inline kn::Ref counter_at(PyObject* self, int i) {
     PyObject* c = stats(self)->counters[i];
-    return c ? c : Py_None;
+    return kn::Ref::borrow(c ? c : Py_None);
 }
 
 // Sign of a Python int without overflow: -1, 0 or 1; -2 with an exception.
@@ -764,8 +766,8 @@ PyObject* stats_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!allocs) return nullptr;
     kn::Ref bytes = kn::int_arg(a[1], "current_bytes");
     if (!bytes) return nullptr;
-    if (!update_peak(counter_at(self, PEAK_ALLOCATIONS), allocs.get()) ||
-        !update_peak(counter_at(self, PEAK_BYTES_ALLOCATED), bytes.get()))
+    if (!update_peak(counter_at(self, PEAK_ALLOCATIONS).get(), allocs.get()) ||
+        !update_peak(counter_at(self, PEAK_BYTES_ALLOCATED).get(), bytes.get()))
         return nullptr;
     return kn::none();
 }
@@ -775,12 +777,15 @@ PyObject* stats_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t n
 // type (no instance dictionary, immutable type) the lookup always finds the
 // native method, so it is called directly.
 bool call_update_peaks(PyObject* self) {
-    PyObject* current = counter_at(self, CURRENT_ALLOCATIONS);
-    PyObject* bytes = counter_at(self, BYTES_ALLOCATED);
+    kn::Ref current_ref = counter_at(self, CURRENT_ALLOCATIONS);
+    kn::Ref bytes_ref = counter_at(self, BYTES_ALLOCATED);
+    PyObject* current = current_ref.get();
+    PyObject* bytes = bytes_ref.get();
     if (Py_IS_TYPE(self, &StatsType) && is_exact_counter(current) && is_exact_counter(bytes)) {
-        PyObject* peak_allocs = counter_at(self, PEAK_ALLOCATIONS);
-        PyObject* peak_bytes = counter_at(self, PEAK_BYTES_ALLOCATED);
-        if (is_exact_counter(peak_allocs) && is_exact_counter(peak_bytes)) {
+        PyObject* peak_allocs = stats(self)->counters[PEAK_ALLOCATIONS];
+        PyObject* peak_bytes = stats(self)->counters[PEAK_BYTES_ALLOCATED];
+        // Native steps only from here on: nothing can replace the counters.
+        if (peak_allocs && peak_bytes && is_exact_counter(peak_allocs) && is_exact_counter(peak_bytes)) {
             raise_peak(counter_value(peak_allocs), c_load(current));
             raise_peak(counter_value(peak_bytes), c_load(bytes));
             return true;
@@ -811,15 +816,15 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
     int time_sign = time_ns ? int_sign(time_ns.get()) : 0;
     if (padding_sign == -2 || time_sign == -2) return nullptr;
 
-    if (!counter_add(counter_at(self, TOTAL_ALLOCATIONS), s_increment, false, nullptr) ||
-        !counter_add(counter_at(self, CURRENT_ALLOCATIONS), s_increment, false, nullptr) ||
-        !counter_add(counter_at(self, BYTES_ALLOCATED), s_increment, false, size.get()) ||
-        !counter_add(counter_at(self, bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS), s_increment,
+    if (!counter_add(counter_at(self, TOTAL_ALLOCATIONS).get(), s_increment, false, nullptr) ||
+        !counter_add(counter_at(self, CURRENT_ALLOCATIONS).get(), s_increment, false, nullptr) ||
+        !counter_add(counter_at(self, BYTES_ALLOCATED).get(), s_increment, false, size.get()) ||
+        !counter_add(counter_at(self, bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS).get(), s_increment,
                      false, nullptr) ||
         (padding_sign > 0 &&
-         !counter_add(counter_at(self, ALIGNMENT_PADDING_BYTES), s_increment, false, padding.get())) ||
+         !counter_add(counter_at(self, ALIGNMENT_PADDING_BYTES).get(), s_increment, false, padding.get())) ||
         (time_sign > 0 &&
-         !counter_add(counter_at(self, TOTAL_ALLOCATION_TIME_NS), s_increment, false, time_ns.get())) ||
+         !counter_add(counter_at(self, TOTAL_ALLOCATION_TIME_NS).get(), s_increment, false, time_ns.get())) ||
         !call_update_peaks(self))
         return nullptr;
     return kn::none();
@@ -836,11 +841,11 @@ PyObject* stats_record_deallocation(PyObject* self, PyObject* const* args, Py_ss
     if (a[1] && !(time_ns = kn::int_arg(a[1], "time_ns"))) return nullptr;
     int time_sign = time_ns ? int_sign(time_ns.get()) : 0;
     if (time_sign == -2) return nullptr;
-    if (!counter_add(counter_at(self, TOTAL_DEALLOCATIONS), s_increment, false, nullptr) ||
-        !counter_add(counter_at(self, CURRENT_ALLOCATIONS), s_decrement, true, nullptr) ||
-        !counter_add(counter_at(self, BYTES_ALLOCATED), s_decrement, true, size.get()) ||
+    if (!counter_add(counter_at(self, TOTAL_DEALLOCATIONS).get(), s_increment, false, nullptr) ||
+        !counter_add(counter_at(self, CURRENT_ALLOCATIONS).get(), s_decrement, true, nullptr) ||
+        !counter_add(counter_at(self, BYTES_ALLOCATED).get(), s_decrement, true, size.get()) ||
         (time_sign > 0 &&
-         !counter_add(counter_at(self, TOTAL_DEALLOCATION_TIME_NS), s_increment, false, time_ns.get())))
+         !counter_add(counter_at(self, TOTAL_DEALLOCATION_TIME_NS).get(), s_increment, false, time_ns.get())))
         return nullptr;
     return kn::none();
 }
@@ -870,9 +875,9 @@ PyObject* stats_py_record_allocation(PyObject* self, PyObject* const* args, Py_s
     raise_peak(m[PEAK_ALLOCATIONS], current);
     raise_peak(m[PEAK_BYTES_ALLOCATED], bytes);
     Py_END_ALLOW_THREADS
-    if (!counter_add(counter_at(self, TOTAL_ALLOCATIONS), s_increment, false, nullptr) ||
-        !counter_add(counter_at(self, CURRENT_ALLOCATIONS), s_increment, false, nullptr) ||
-        !counter_add_i64(counter_at(self, BYTES_ALLOCATED), s_increment, false, size))
+    if (!counter_add(counter_at(self, TOTAL_ALLOCATIONS).get(), s_increment, false, nullptr) ||
+        !counter_add(counter_at(self, CURRENT_ALLOCATIONS).get(), s_increment, false, nullptr) ||
+        !counter_add_i64(counter_at(self, BYTES_ALLOCATED).get(), s_increment, false, size))
         return nullptr;
     return kn::none();
 }
@@ -892,9 +897,9 @@ PyObject* stats_py_record_deallocation(PyObject* self, PyObject* const* args, Py
     m[BYTES_ALLOCATED].fetch_sub(size);
     if (time_ns > 0) m[TOTAL_DEALLOCATION_TIME_NS].fetch_add(time_ns);
     Py_END_ALLOW_THREADS
-    if (!counter_add(counter_at(self, TOTAL_DEALLOCATIONS), s_increment, false, nullptr) ||
-        !counter_add(counter_at(self, CURRENT_ALLOCATIONS), s_decrement, true, nullptr) ||
-        !counter_add_i64(counter_at(self, BYTES_ALLOCATED), s_decrement, true, size))
+    if (!counter_add(counter_at(self, TOTAL_DEALLOCATIONS).get(), s_increment, false, nullptr) ||
+        !counter_add(counter_at(self, CURRENT_ALLOCATIONS).get(), s_decrement, true, nullptr) ||
+        !counter_add_i64(counter_at(self, BYTES_ALLOCATED).get(), s_decrement, true, size))
         return nullptr;
     return kn::none();
 }
@@ -911,7 +916,7 @@ PyObject* ratio_or_zero(PyObject* numerator, PyObject* denominator) {
 PyObject* stats_get_snapshot(PyObject* self, PyObject*) {
     kn::Ref v[STAT_COUNT];
     for (int i = 0; i < STAT_COUNT; ++i) {
-        v[i] = kn::Ref::steal(counter_load_obj(counter_at(self, i)));
+        v[i] = kn::Ref::steal(counter_load_obj(counter_at(self, i).get()));
         if (!v[i]) return nullptr;
     }
     // bucketed / total * 100.0 (0.0 without allocations), as "75.0%".
@@ -964,7 +969,7 @@ PyObject* stats_reset(PyObject* self, PyObject*) {
     if (!guard.ok()) return nullptr;
     for (auto& m : s->mirror) m.store(0);
     for (int i = 0; i < STAT_COUNT; ++i)
-        if (!counter_store_zero(counter_at(self, i))) return nullptr;
+        if (!counter_store_zero(counter_at(self, i).get())) return nullptr;
     return kn::none();
 }
 
