@@ -4,6 +4,8 @@
 // and no state survives a call.
 #include "kestrun_native.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -46,9 +48,8 @@ uint64_t safe_limit(uint64_t available, double headroom_ratio) {
 }
 
 // Case-insensitive (ASCII) substring test of a lower-case ASCII needle in a
-// string of any storage kind.  Only ASCII letters fold, which is exactly what
-// str.lower() does to ASCII text; non-ASCII text is lowered by str.lower()
-// before it gets here, so folding is then a no-op.
+// string of any storage kind, without copying it.  Only ASCII letters fold,
+// which is exactly what str.lower() does to ASCII text.
 template <typename Char>
 bool contains_folded(const Char* text, Py_ssize_t n, std::string_view needle) {
     const Py_ssize_t m = static_cast<Py_ssize_t>(needle.size());
@@ -66,9 +67,10 @@ bool contains_folded(const Char* text, Py_ssize_t n, std::string_view needle) {
     return false;
 }
 
-// A string searched as if lower-cased: ASCII text is searched in place with
-// ASCII folding (no copy); other text goes through str.lower(), which
-// applies the full Unicode rules, and the result is searched.
+// A string searched as str.lower() would leave it.  Short ASCII text is
+// lowered into a buffer on the stack; longer ASCII text is searched in place
+// with ASCII folding; any other text goes through str.lower() itself, so the
+// full Unicode rules apply (some non-ASCII letters lower to ASCII ones).
 class LoweredText {
 public:
     bool init(PyObject* s) {
@@ -80,10 +82,23 @@ public:
         kind_ = PyUnicode_KIND(s);
         data_ = PyUnicode_DATA(s);
         len_ = PyUnicode_GET_LENGTH(s);
+        if (lowered_ && kind_ == PyUnicode_1BYTE_KIND) {
+            text_ = std::string_view(static_cast<const char*>(data_), static_cast<std::size_t>(len_));
+        } else if (!lowered_ && len_ <= static_cast<Py_ssize_t>(sizeof buffer_)) {
+            const char* in = static_cast<const char*>(data_);
+            for (Py_ssize_t i = 0; i < len_; ++i) {
+                const char c = in[i];
+                buffer_[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+            }
+            text_ = std::string_view(buffer_, static_cast<std::size_t>(len_));
+        } else {
+            folded_search_ = true;
+        }
         return true;
     }
 
     bool contains(std::string_view needle) const {
+        if (!folded_search_) return text_.find(needle) != std::string_view::npos;
         switch (kind_) {
             case PyUnicode_1BYTE_KIND:
                 return contains_folded(static_cast<const Py_UCS1*>(data_), len_, needle);
@@ -96,9 +111,12 @@ public:
 
 private:
     kn::Ref lowered_;
+    std::string_view text_;
+    bool folded_search_ = false;
     int kind_ = PyUnicode_1BYTE_KIND;
     const void* data_ = nullptr;
     Py_ssize_t len_ = 0;
+    char buffer_[256];
 };
 
 // str.lower() of None: the TypeError the unbound method gives.
@@ -125,6 +143,35 @@ PyObject* chunk_tuple(PyObject* shape, Py_ssize_t ndim, int64_t rows) {
     for (Py_ssize_t i = 1; i < ndim; ++i)
         PyTuple_SET_ITEM(chunk.get(), i, Py_NewRef(PyTuple_GET_ITEM(shape, i)));
     return chunk.release();
+}
+
+// (1, chunk_bytes, passes, "Chunking into <passes> GPU passes"), built
+// directly: this runs on every chunked decision.
+PyObject* chunked_decision(uint64_t chunk_bytes, uint64_t passes) {
+    static constexpr std::string_view head = "Chunking into ", tail = " GPU passes";
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, passes);
+    (void)ec;  // 24 characters always hold a 64-bit number
+    const std::string_view number(digits, static_cast<std::size_t>(end - digits));
+    kn::Ref message = kn::Ref::steal(
+        PyUnicode_New(static_cast<Py_ssize_t>(head.size() + number.size() + tail.size()), 127));
+    if (!message) return nullptr;
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(message.get()));
+    out = std::copy(head.begin(), head.end(), out);
+    out = std::copy(number.begin(), number.end(), out);
+    std::copy(tail.begin(), tail.end(), out);
+
+    // A tuple frees the items it holds and skips the slots not yet filled.
+    kn::Ref decision = kn::Ref::steal(PyTuple_New(4));
+    if (!decision) return nullptr;
+    PyTuple_SET_ITEM(decision.get(), 3, message.release());
+    PyTuple_SET_ITEM(decision.get(), 0, PyLong_FromLong(1));  // a cached small int
+    PyObject* item = PyLong_FromUnsignedLongLong(chunk_bytes);
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(decision.get(), 1, item);
+    if (!(item = PyLong_FromUnsignedLongLong(passes))) return nullptr;
+    PyTuple_SET_ITEM(decision.get(), 2, item);
+    return decision.release();
 }
 
 // ---------------------------------------------------------------- sizing
@@ -201,10 +248,7 @@ PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_
     if (!chunkable) return Py_NewRef(not_chunkable_decision);
     const uint64_t passes = kn::saturate_cast<uint64_t>(
         std::ceil(static_cast<double>(requested) / static_cast<double>(safe)));
-    return Py_BuildValue("(iKKN)", 1, static_cast<unsigned long long>(safe),
-                         static_cast<unsigned long long>(passes),
-                         PyUnicode_FromFormat("Chunking into %llu GPU passes",
-                                              static_cast<unsigned long long>(passes)));
+    return chunked_decision(safe, passes);
 }
 
 // ---------------------------------------------------------------- chunking
