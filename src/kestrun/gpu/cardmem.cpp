@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 namespace {
@@ -83,7 +82,8 @@ public:
         data_ = PyUnicode_DATA(s);
         len_ = PyUnicode_GET_LENGTH(s);
         if (lowered_ && kind_ == PyUnicode_1BYTE_KIND) {
-            text_ = std::string_view(static_cast<const char*>(data_), static_cast<std::size_t>(len_));
+            text_ = std::string_view(static_cast<const char*>(data_),
+                                     static_cast<std::size_t>(len_));
         } else if (!lowered_ && len_ <= static_cast<Py_ssize_t>(sizeof buffer_)) {
             const char* in = static_cast<const char*>(data_);
             for (Py_ssize_t i = 0; i < len_; ++i) {
