@@ -1,0 +1,23 @@
+// C API names of CPython 3.13 that the package uses, provided for the older
+// interpreters it also supports (3.11 and 3.12).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030D0000
+typedef _PyCFunctionFast PyCFunctionFast;
+typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
+
+// New reference to d[key] in *result: 1 found, 0 missing, -1 error.
+static inline int PyDict_GetItemRef(PyObject* d, PyObject* key, PyObject** result) {
+    PyObject* item = PyDict_GetItemWithError(d, key);
+    if (item) {
+        Py_INCREF(item);
+        *result = item;
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+}
+#endif
