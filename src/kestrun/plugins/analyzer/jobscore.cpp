@@ -1,0 +1,636 @@
+// kestrun.plugins.analyzer.jobscore: the workload analyser's scoring library.
+//
+// Four functions score a function's source text (a regular-expression score
+// per framework, keyword indicator counts, their normalisation, keyword
+// scores per framework) and five turn the analyser's scores into decisions
+// (GPU suitability and speed-up, parallelisation potential, the workload
+// pattern code, adaptive detection thresholds).  All are pure functions.
+//
+// The keyword scorers look for every keyword of every list in one pass over
+// the lower-cased text (keyword_automaton.hpp): each list's count is then the
+// number of its keywords in the set found, so each keyword counts at most
+// once however often it occurs.
+#include "kestrun_native.hpp"
+#include "keyword_automaton.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+kn::ModuleFrame frame{"jobscore", "kestrun.plugins.analyzer.jobscore"};
+
+using Args = PyObject* const*;
+
+// ---------------------------------------------------------------------------
+// Keyword lists, matched as substrings of the lower-cased text
+
+using sv = std::string_view;
+
+constexpr sv cpu_indicators[] = {"for",  "while",       "range",   "numpy",     "scipy",
+                                 "math", "calculation", "compute", "algorithm", "sum",
+                                 "prod", "dot",         "matmul",  "fft",       "linalg"};
+constexpr sv memory_indicators[] = {"array",    "list",   "dict",  "pandas", "dataframe",
+                                    "allocate", "buffer", "cache", "append", "extend"};
+constexpr sv parallel_indicators[] = {"multiprocessing", "threading", "concurrent", "async",
+                                      "parallel",        "pool",      "worker",     "chunk",
+                                      "batch",           "processpoolexecutor",
+                                      "threadpoolexecutor"};
+constexpr sv gpu_op_indicators[] = {
+    "matmul", "dot",    "tensordot", "@",        "fft",      "ifft",   "rfft",    "convolve",
+    "correlate", "sum", "mean",      "std",      "var",      "sin",    "cos",     "exp",
+    "log",    "sqrt",   "power",     "**",       "add",      "subtract", "multiply", "divide",
+    "/",      "*",      "+",         "-",        "linalg",   "linear_algebra", "array", "asarray",
+    "zeros",  "ones",   "empty",     "full"};
+constexpr sv large_data_indicators[] = {"reshape", "resize",  "huge", "large", "gigabyte",
+                                        "gb",      "million", "billion", "1e6", "1e9",
+                                        "1024",    "megabyte", "mb"};
+constexpr sv embarrassing_indicators[] = {"workload", "benchmark", "intensive", "chunk_workload",
+                                          "map",      "apply",     "vectorize", "broadcast"};
+constexpr sv sequential_indicators[] = {"global",     "nonlocal", "lock",    "mutex",
+                                        "synchronized", "sequential", "ordered", "dependencies"};
+
+constexpr sv numpy_keywords[] = {"numpy",  "np.",    "ndarray", "array",       "matrix",
+                                 "vectorize", "broadcast", "ufunc", "dot",     "matmul",
+                                 "linalg", "fft",    "sum",     "mean",        "std",
+                                 "var",    "min",    "max",     "argmax",      "argmin",
+                                 "reshape", "transpose", "concatenate", "stack", "split"};
+constexpr sv pandas_keywords[] = {"pandas", "pd.",   "dataframe", "series", "groupby", "apply",
+                                  "agg",    "transform", "merge", "join",   "concat",  "pivot",
+                                  "melt",   "query", "eval",      "rolling", "resample",
+                                  "sort_values"};
+constexpr sv sklearn_keywords[] = {"sklearn",      "fit",          "predict",
+                                   "transform",    "score",        "cross_val",
+                                   "gridsearchcv", "randomizedsearchcv", "pipeline",
+                                   "featureunion", "train_test_split", "classification",
+                                   "regression",   "clustering",   "preprocessing",
+                                   "model_selection", "metrics",   "ensemble"};
+
+// The literal words of the framework patterns' alternatives, lower-cased.
+constexpr sv numpy_pattern_words[] = {"numpy", "np.", "ndarray", "array", "vectorize", "matmul",
+                                      "linalg"};
+constexpr sv pandas_pattern_words[] = {"pandas", "pd.", "dataframe", "series", "groupby", "merge",
+                                       "pivot"};
+constexpr sv sklearn_pattern_words[] = {"sklearn", "fit", "predict", "transform", "gridsearchcv",
+                                        "randomforest"};
+
+// 140 distinct keywords in all.
+constexpr std::size_t set_words = 3;
+using Automaton = jobscore::KeywordAutomaton<set_words>;
+using KeywordSet = Automaton::Set;
+
+// The lists in the order of their results.
+enum List : std::size_t {
+    CPU, MEMORY, PARALLEL, GPU_OP, LARGE_DATA, EMBARRASSING, SEQUENTIAL,
+    NUMPY, PANDAS, SKLEARN, NUMPY_PATTERN, PANDAS_PATTERN, SKLEARN_PATTERN, LIST_COUNT
+};
+
+Automaton automaton;
+KeywordSet list_sets[LIST_COUNT];
+// Keywords that also count when found in the function's name.
+KeywordSet name_keywords;
+
+// Gives every distinct keyword an id, records each list as a set of ids and
+// compiles the automaton.
+bool build_keyword_tables() {
+    struct Named {
+        const sv* words;
+        std::size_t size;
+    };
+    const Named lists[LIST_COUNT] = {
+        {cpu_indicators, std::size(cpu_indicators)},
+        {memory_indicators, std::size(memory_indicators)},
+        {parallel_indicators, std::size(parallel_indicators)},
+        {gpu_op_indicators, std::size(gpu_op_indicators)},
+        {large_data_indicators, std::size(large_data_indicators)},
+        {embarrassing_indicators, std::size(embarrassing_indicators)},
+        {sequential_indicators, std::size(sequential_indicators)},
+        {numpy_keywords, std::size(numpy_keywords)},
+        {pandas_keywords, std::size(pandas_keywords)},
+        {sklearn_keywords, std::size(sklearn_keywords)},
+        {numpy_pattern_words, std::size(numpy_pattern_words)},
+        {pandas_pattern_words, std::size(pandas_pattern_words)},
+        {sklearn_pattern_words, std::size(sklearn_pattern_words)},
+    };
+    std::vector<sv> distinct;
+    for (std::size_t l = 0; l < LIST_COUNT; ++l) {
+        for (std::size_t i = 0; i < lists[l].size; ++i) {
+            sv word = lists[l].words[i];
+            std::size_t id = 0;
+            while (id < distinct.size() && distinct[id] != word) ++id;
+            if (id == distinct.size()) {
+                if (distinct.size() == Automaton::max_keywords) return false;
+                distinct.push_back(word);
+            }
+            list_sets[l].insert(id);
+        }
+    }
+    name_keywords = list_sets[GPU_OP];
+    name_keywords |= list_sets[EMBARRASSING];
+    return automaton.build(distinct);
+}
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+// A str-typed argument: exactly a str, or None.
+inline bool str_arg(PyObject* o, const char* argname) {
+    return kn::check_exact(o, &PyUnicode_Type, argname);
+}
+
+// `str.lower(None)`: the text-scoring functions need a text.
+PyObject* lower_of_none() {
+    PyErr_SetString(PyExc_TypeError,
+                    "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object");
+    return nullptr;
+}
+
+// Limits `x` to [lo, hi]: above hi gives hi, then below lo gives lo.
+inline double limit(double x, double lo, double hi) {
+    if (x > hi) x = hi;
+    if (x < lo) x = lo;
+    return x;
+}
+
+// Converts the arguments that are all floats, in order.
+template <std::size_t N>
+bool doubles(const std::array<PyObject*, N>& v, double (&out)[N]) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (!kn::to_double(v[i], &out[i])) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Text scoring
+
+// The framework patterns, compiled case-insensitively at import and held
+// through their bound `findall` and `match` for the life of the process.
+// `words` are the lower-cased literals of the pattern's alternatives.
+struct Framework {
+    const char* name;
+    const char* pattern;
+    List words;
+    PyObject* findall;
+    PyObject* match;
+    Py_ssize_t longest;  // length of the longest literal
+};
+Framework frameworks[] = {
+    {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b", NUMPY_PATTERN,
+     nullptr, nullptr, 0},
+    {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b", PANDAS_PATTERN,
+     nullptr, nullptr, 0},
+    {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b",
+     SKLEARN_PATTERN, nullptr, nullptr, 0},
+};
+
+// Ten matches reach the full score.
+constexpr Py_ssize_t full_score_matches = 10;
+
+PyObject* end_name = nullptr;  // "end", interned
+
+// The framework named exactly `name` (a str), or nullptr.
+const Framework* find_framework(PyObject* name) {
+    if (!PyUnicode_IS_ASCII(name)) return nullptr;
+    std::string_view text(static_cast<const char*>(PyUnicode_DATA(name)),
+                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
+    for (const Framework& f : frameworks)
+        if (text == f.name) return &f;
+    return nullptr;
+}
+
+// A word character of ASCII text, as the pattern's \b sees it.
+inline bool is_word(Py_UCS1 c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// pattern.findall(code, pos), counted.
+Py_ssize_t count_findall(const Framework& f, PyObject* code, Py_ssize_t pos) {
+    kn::Ref matches;
+    if (pos == 0) {
+        matches = kn::Ref::steal(PyObject_Vectorcall(f.findall, &code, 1, nullptr));
+    } else {
+        kn::Ref start = kn::Ref::steal(PyLong_FromSsize_t(pos));
+        if (!start) return -1;
+        PyObject* call[3] = {nullptr, code, start.get()};
+        matches = kn::Ref::steal(
+            PyObject_Vectorcall(f.findall, call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    if (!matches) return -1;
+    return PyObject_Length(matches.get());
+}
+
+// The number of matches of the framework's pattern in `code` (a str), as
+// findall() counts them, or any number from `full_score_matches` up when
+// there are at least that many; -1 with an exception set on error.
+//
+// In ASCII text a case-insensitive match can start only where one of the
+// pattern's literals occurs in some letter case, and (each literal starting
+// with a word character) only where no word character precedes it.  The
+// keyword automaton finds those places in one pass, and the pattern is tried
+// there alone, in order, each try after the end of the previous match as
+// findall() goes on; each try costs about as much as the pattern's scan of a
+// few characters, so places are taken only up to a share of the text's length.
+// When there are more, the places before the last one taken are tried, and
+// findall() counts the rest from there: a match cannot start at a place the
+// automaton has not reported, so the counts add up to findall()'s exactly.
+// Text beyond ASCII, where case-insensitive matching has equivalences of its
+// own, goes to findall() whole.
+Py_ssize_t count_matches(const Framework& f, PyObject* code) {
+    if (!PyUnicode_IS_ASCII(code)) return count_findall(f, code, 0);
+    const Py_UCS1* text = PyUnicode_1BYTE_DATA(code);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(code);
+    constexpr std::size_t max_starts = 128;
+    const std::size_t limit = std::min<std::size_t>(max_starts, 8 + static_cast<std::size_t>(n) / 8);
+    std::array<Py_ssize_t, max_starts> starts;
+    std::size_t nstarts = 0;
+    // Every occurrence starting before this index has been reported.
+    Py_ssize_t complete = n;
+    automaton.for_each_start(code, list_sets[f.words], [&](Py_ssize_t start, Py_ssize_t last) {
+        if (start > 0 && is_word(text[start - 1])) return false;
+        if (nstarts == limit) {
+            // Occurrences ending before `last` are all in; they start
+            // at most `longest - 1` characters earlier.
+            complete = std::max<Py_ssize_t>(0, last - f.longest + 1);
+            return true;
+        }
+        starts[nstarts++] = start;
+        return false;
+    });
+    std::sort(starts.begin(), starts.begin() + nstarts);
+
+    Py_ssize_t count = 0, resume = 0;
+    for (std::size_t i = 0; i < nstarts; ++i) {
+        Py_ssize_t start = starts[i];
+        if (start >= complete) break;
+        if (start < resume) continue;  // inside the previous match
+        kn::Ref pos = kn::Ref::steal(PyLong_FromSsize_t(start));
+        if (!pos) return -1;
+        PyObject* call[3] = {nullptr, code, pos.get()};
+        kn::Ref m = kn::Ref::steal(
+            PyObject_Vectorcall(f.match, call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!m) return -1;
+        if (m.get() == Py_None) continue;
+        if (++count == full_score_matches) return count;
+        PyObject* self = m.get();
+        kn::Ref end = kn::Ref::steal(
+            PyObject_VectorcallMethod(end_name, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!end) return -1;
+        resume = PyLong_AsSsize_t(end.get());
+        if (resume == -1 && PyErr_Occurred()) return -1;
+    }
+    if (complete == n) return count;
+    Py_ssize_t rest = count_findall(f, code, std::max(resume, complete));
+    return rest < 0 ? -1 : count + rest;
+}
+
+constexpr kn::Signature<2> quick_sig{"quick_framework_score", {"code", "framework"}, 2};
+
+PyObject* quick_framework_score(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> v;
+    if (!kn::bind(quick_sig, args, nargs, kwnames, v)) return nullptr;
+    if (!str_arg(v[0], "code") || !str_arg(v[1], "framework")) return nullptr;
+    const Framework* f = v[1] == Py_None ? nullptr : find_framework(v[1]);
+    if (!f) return PyFloat_FromDouble(0.0);
+    Py_ssize_t count;
+    // findall() raises the pattern's TypeError for None.
+    count = v[0] == Py_None ? count_findall(*f, v[0], 0) : count_matches(*f, v[0]);
+    if (count < 0) return nullptr;
+    return PyFloat_FromDouble(count >= full_score_matches ? 1.0 : static_cast<double>(count) * 0.1);
+}
+
+constexpr kn::Signature<2> indicators_sig{"score_indicators", {"code", "function_name"}, 2};
+
+PyObject* score_indicators(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> v;
+    if (!kn::bind(indicators_sig, args, nargs, kwnames, v)) return nullptr;
+    if (!str_arg(v[0], "code") || !str_arg(v[1], "function_name")) return nullptr;
+    if (v[0] == Py_None) return lower_of_none();
+
+    KeywordSet in_code, in_either;
+    automaton.scan(v[0], in_code);
+    in_either = in_code;
+    if (v[1] != Py_None) automaton.scan(v[1], in_either);
+
+    return Py_BuildValue("(iiiiiii)", in_code.count_of(list_sets[CPU]),
+                         in_code.count_of(list_sets[MEMORY]), in_code.count_of(list_sets[PARALLEL]),
+                         in_either.count_of(list_sets[GPU_OP]),
+                         in_code.count_of(list_sets[LARGE_DATA]),
+                         in_either.count_of(list_sets[EMBARRASSING]),
+                         in_code.count_of(list_sets[SEQUENTIAL]));
+}
+
+constexpr kn::Signature<5> normalize_sig{
+    "normalize_scores",
+    {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"},
+    5};
+
+// The reciprocals of the indicator list sizes, as rounded constants.
+constexpr double normalize_factors[5] = {0.06666666666666667, 0.1, 0.09090909090909091,
+                                         0.027777777777777776, 0.07692307692307693};
+
+PyObject* normalize_scores(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 5> v;
+    if (!kn::bind(normalize_sig, args, nargs, kwnames, v)) return nullptr;
+    int32_t counts[5];
+    for (std::size_t i = 0; i < 5; ++i)
+        if (!kn::to_int32(v[i], &counts[i])) return nullptr;
+    double r[5];
+    for (std::size_t i = 0; i < 5; ++i)
+        r[i] = limit(static_cast<double>(counts[i]) * normalize_factors[i], 0.0, 1.0);
+    return Py_BuildValue("(ddddd)", r[0], r[1], r[2], r[3], r[4]);
+}
+
+constexpr kn::Signature<1> frameworks_sig{"score_framework_patterns", {"code"}, 1};
+
+PyObject* score_framework_patterns(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> v;
+    if (!kn::bind(frameworks_sig, args, nargs, kwnames, v)) return nullptr;
+    if (!str_arg(v[0], "code")) return nullptr;
+    if (v[0] == Py_None) return lower_of_none();
+
+    KeywordSet found;
+    automaton.scan(v[0], found);
+    constexpr double per_numpy = 0.04;
+    constexpr double per_other = 0.05555555555555555;  // the double nearest 1/18
+    return Py_BuildValue("(ddd)", limit(found.count_of(list_sets[NUMPY]) * per_numpy, 0.0, 1.0),
+                         limit(found.count_of(list_sets[PANDAS]) * per_other, 0.0, 1.0),
+                         limit(found.count_of(list_sets[SKLEARN]) * per_other, 0.0, 1.0));
+}
+
+// ---------------------------------------------------------------------------
+// Workload decisions
+
+// The major version of a compute capability text such as "8.6": the text
+// before the first "." read as int() reads it.  Returns 1 with `*major` set,
+// 0 when int() refuses the text (ValueError), -1 on any other error.
+int capability_major(PyObject* text, int32_t* major) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t dot = PyUnicode_FindChar(text, '.', 0, n, 1);
+    if (dot == -2) return -1;
+    Py_ssize_t end = dot < 0 ? n : dot;
+
+    // Usual case: a few ASCII digits.
+    if (end > 0 && end <= 9 && PyUnicode_IS_ASCII(text)) {
+        const char* s = static_cast<const char*>(PyUnicode_DATA(text));
+        int32_t value = 0;
+        Py_ssize_t i = 0;
+        while (i < end && s[i] >= '0' && s[i] <= '9') value = value * 10 + (s[i++] - '0');
+        if (i == end) {
+            *major = value;
+            return 1;
+        }
+    }
+    // Anything else (signs, spaces, underscores, other digits): int() itself.
+    kn::Ref head = kn::Ref::steal(PyUnicode_Substring(text, 0, end));
+    if (!head) return -1;
+    kn::Ref value = kn::Ref::steal(PyLong_FromUnicodeObject(head.get(), 10));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_IndexError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    return kn::to_int32(value.get(), major) ? 1 : -1;
+}
+
+constexpr kn::Signature<5> suitability_sig{
+    "calculate_gpu_suitability",
+    {"gpu_operation_score", "gpu_data_size_score", "cpu_intensity", "gpu_available",
+     "compute_capability"},
+    5};
+
+PyObject* calculate_gpu_suitability(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 5> v;
+    if (!kn::bind(suitability_sig, args, nargs, kwnames, v)) return nullptr;
+    double op, data, cpu;
+    bool available;
+    if (!kn::to_double(v[0], &op) || !kn::to_double(v[1], &data) || !kn::to_double(v[2], &cpu) ||
+        !kn::to_truth(v[3], &available) || !str_arg(v[4], "compute_capability"))
+        return nullptr;
+    if (!available) return PyFloat_FromDouble(0.0);
+
+    double multiplier = 1.0;
+    if (v[4] != Py_None && PyUnicode_GET_LENGTH(v[4]) > 0) {
+        int32_t major;
+        int parsed = capability_major(v[4], &major);
+        if (parsed < 0) return nullptr;
+        if (parsed) multiplier = major > 7 ? 1.2 : major == 7 ? 1.1 : major == 6 ? 1.0 : 0.8;
+    }
+    double base = op * 0.6 + data * 0.4;
+    double cpu_bonus = limit(cpu * 0.3, 0.0, 0.3);
+    return PyFloat_FromDouble(limit(multiplier * (base + cpu_bonus), 0.0, 1.0));
+}
+
+constexpr kn::Signature<3> speedup_sig{
+    "estimate_gpu_speedup", {"gpu_operation_score", "gpu_data_size_score", "gpu_available"}, 3};
+
+PyObject* estimate_gpu_speedup(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 3> v;
+    if (!kn::bind(speedup_sig, args, nargs, kwnames, v)) return nullptr;
+    double op, data;
+    bool available;
+    if (!kn::to_double(v[0], &op) || !kn::to_double(v[1], &data) || !kn::to_truth(v[2], &available))
+        return nullptr;
+    if (!available || op == 0.0) return PyFloat_FromDouble(1.0);
+    double base = op > 0.8 ? 15.0 : op > 0.6 ? 8.0 : op > 0.3 ? 4.0 : 2.0;
+    return PyFloat_FromDouble(base + (0.5 * data) * base);
+}
+
+constexpr kn::Signature<4> potential_sig{
+    "calculate_parallelization_potential",
+    {"base_parallel_score", "embarrassing_bonus", "sequential_penalty", "loop_chunking_potential"},
+    4};
+
+PyObject* calculate_parallelization_potential(PyObject*, Args args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+    std::array<PyObject*, 4> v;
+    if (!kn::bind(potential_sig, args, nargs, kwnames, v)) return nullptr;
+    double x[4];
+    if (!doubles(v, x)) return nullptr;
+    double bonus = limit(x[1] * 0.3, 0.0, 0.7);
+    double penalty = limit(x[2] * 0.2, 0.0, 0.5);
+    return PyFloat_FromDouble(limit(x[0] + bonus - penalty + x[3] * 0.4, 0.0, 1.0));
+}
+
+// Workload pattern codes.
+enum Pattern : long {
+    MIXED = 0,
+    CPU_INTENSIVE = 1,
+    MEMORY_INTENSIVE = 2,
+    PARALLEL_FRIENDLY = 3,
+    SEQUENTIAL_PATTERN = 4,
+    GPU_SUITABLE = 5,
+    GPU_COMPUTE_INTENSIVE = 6,
+    GPU_MEMORY_BOUND = 7,
+    NUMPY_VECTORIZED = 8,
+    PANDAS_DATAFRAME = 10,
+    SKLEARN_TRAINING = 12,
+};
+
+constexpr kn::Signature<17> pattern_sig{
+    "determine_workload_pattern",
+    {"cpu_intensity", "memory_intensity", "parallelization_potential", "gpu_suitability",
+     "gpu_operation_score", "numpy_score", "pandas_score", "sklearn_score", "sequential_count",
+     "embarrassing_count", "cpu_threshold", "memory_threshold", "gpu_threshold",
+     "numpy_threshold", "pandas_threshold", "sklearn_threshold", "gpu_available"},
+    17};
+
+PyObject* determine_workload_pattern(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 17> v;
+    if (!kn::bind(pattern_sig, args, nargs, kwnames, v)) return nullptr;
+    double cpu, memory, potential, suitability, gpu_op, numpy, pandas, sklearn;
+    int32_t sequential_count, embarrassing_count;
+    double cpu_t, memory_t, gpu_t, numpy_t, pandas_t, sklearn_t;
+    bool available;
+    if (!kn::to_double(v[0], &cpu) || !kn::to_double(v[1], &memory) ||
+        !kn::to_double(v[2], &potential) || !kn::to_double(v[3], &suitability) ||
+        !kn::to_double(v[4], &gpu_op) || !kn::to_double(v[5], &numpy) ||
+        !kn::to_double(v[6], &pandas) || !kn::to_double(v[7], &sklearn) ||
+        !kn::to_int32(v[8], &sequential_count) || !kn::to_int32(v[9], &embarrassing_count) ||
+        !kn::to_double(v[10], &cpu_t) || !kn::to_double(v[11], &memory_t) ||
+        !kn::to_double(v[12], &gpu_t) || !kn::to_double(v[13], &numpy_t) ||
+        !kn::to_double(v[14], &pandas_t) || !kn::to_double(v[15], &sklearn_t) ||
+        !kn::to_truth(v[16], &available))
+        return nullptr;
+
+    Pattern code;
+    if (sklearn > sklearn_t)
+        code = SKLEARN_TRAINING;
+    else if (pandas > pandas_t)
+        code = PANDAS_DATAFRAME;
+    else if (numpy > numpy_t)
+        code = NUMPY_VECTORIZED;
+    else if (available && suitability > gpu_t)
+        code = (gpu_op > 0.7 && cpu > 0.6) ? GPU_COMPUTE_INTENSIVE
+               : memory > 0.5              ? GPU_MEMORY_BOUND
+                                           : GPU_SUITABLE;
+    else if (embarrassing_count > 0 || potential > 0.6)
+        code = PARALLEL_FRIENDLY;
+    else if (cpu > cpu_t)
+        code = CPU_INTENSIVE;
+    else if (memory > memory_t)
+        code = MEMORY_INTENSIVE;
+    else if (sequential_count >= 3)
+        code = SEQUENTIAL_PATTERN;
+    else
+        code = MIXED;
+    return PyLong_FromLong(code);
+}
+
+constexpr kn::Signature<5> threshold_sig{
+    "update_adaptive_threshold",
+    {"current_threshold", "success_rate", "learning_rate", "min_threshold", "max_threshold"},
+    5};
+
+PyObject* update_adaptive_threshold(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 5> v;
+    if (!kn::bind(threshold_sig, args, nargs, kwnames, v)) return nullptr;
+    double x[5];
+    if (!doubles(v, x)) return nullptr;
+    const double current = x[0], success = x[1], rate = x[2], lo = x[3], hi = x[4];
+    double value = success > 0.8 ? current + rate : success >= 0.4 ? current : current - rate;
+    if (value < lo || std::isnan(value)) return PyFloat_FromDouble(lo);
+    return PyFloat_FromDouble(value > hi ? hi : value);
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+#define KN_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef methods[] = {
+    {"quick_framework_score", KN_FASTCALL(quick_framework_score), METH_FASTCALL | METH_KEYWORDS,
+     "quick_framework_score($module, /, code, framework)\n--\n\n"
+     "Regular-expression score of `code` for one framework (\"numpy\", \"pandas\" or\n"
+     "\"sklearn\"): 0.1 per whole-word match, case-insensitive, at most 1.0; 0.0 for\n"
+     "any other framework."},
+    {"score_indicators", KN_FASTCALL(score_indicators), METH_FASTCALL | METH_KEYWORDS,
+     "score_indicators($module, /, code, function_name)\n--\n\n"
+     "Counts of the CPU, memory, parallel, GPU-operation, large-data,\n"
+     "embarrassingly-parallel and sequential keywords found in the lower-cased\n"
+     "code (GPU-operation and embarrassingly-parallel keywords also in the\n"
+     "function name); each keyword counts once."},
+    {"normalize_scores", KN_FASTCALL(normalize_scores), METH_FASTCALL | METH_KEYWORDS,
+     "normalize_scores($module, /, cpu_score, memory_score, parallel_score, gpu_op_score, "
+     "large_data_score)\n--\n\n"
+     "The first five indicator counts scaled by their list sizes to 0.0-1.0."},
+    {"score_framework_patterns", KN_FASTCALL(score_framework_patterns),
+     METH_FASTCALL | METH_KEYWORDS,
+     "score_framework_patterns($module, /, code)\n--\n\n"
+     "(numpy_score, pandas_score, sklearn_score): the share of each framework's\n"
+     "keywords found in the lower-cased code, each 0.0-1.0."},
+    {"calculate_gpu_suitability", KN_FASTCALL(calculate_gpu_suitability),
+     METH_FASTCALL | METH_KEYWORDS,
+     "calculate_gpu_suitability($module, /, gpu_operation_score, gpu_data_size_score, "
+     "cpu_intensity, gpu_available, compute_capability)\n--\n\n"
+     "Suitability for GPU execution, 0.0-1.0, weighted by the GPU's compute\n"
+     "capability (such as \"8.6\"); 0.0 without a GPU."},
+    {"estimate_gpu_speedup", KN_FASTCALL(estimate_gpu_speedup), METH_FASTCALL | METH_KEYWORDS,
+     "estimate_gpu_speedup($module, /, gpu_operation_score, gpu_data_size_score, "
+     "gpu_available)\n--\n\n"
+     "Expected speed-up ratio of GPU execution (1.0 = none)."},
+    {"calculate_parallelization_potential", KN_FASTCALL(calculate_parallelization_potential),
+     METH_FASTCALL | METH_KEYWORDS,
+     "calculate_parallelization_potential($module, /, base_parallel_score, embarrassing_bonus, "
+     "sequential_penalty, loop_chunking_potential)\n--\n\n"
+     "Parallelisation potential, 0.0-1.0."},
+    {"determine_workload_pattern", KN_FASTCALL(determine_workload_pattern),
+     METH_FASTCALL | METH_KEYWORDS,
+     "determine_workload_pattern($module, /, cpu_intensity, memory_intensity, "
+     "parallelization_potential, gpu_suitability, gpu_operation_score, numpy_score, "
+     "pandas_score, sklearn_score, sequential_count, embarrassing_count, cpu_threshold, "
+     "memory_threshold, gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold, "
+     "gpu_available)\n--\n\n"
+     "The workload pattern code: framework detection first, then GPU suitability,\n"
+     "parallelism, CPU and memory intensity, sequential code; 0 (mixed) otherwise."},
+    {"update_adaptive_threshold", KN_FASTCALL(update_adaptive_threshold),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update_adaptive_threshold($module, /, current_threshold, success_rate, learning_rate, "
+     "min_threshold, max_threshold)\n--\n\n"
+     "A detection threshold moved by the learning rate after feedback: up above an\n"
+     "0.8 success rate, down below 0.4, kept within the bounds."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Compiles the framework patterns with re.IGNORECASE.
+bool compile_framework_patterns(PyObject* module) {
+    kn::Ref re = kn::Ref::steal(PyObject_GetAttrString(module, "re"));
+    if (!re) return false;
+    kn::Ref flag = kn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
+    if (!flag) return false;
+    for (Framework& f : frameworks) {
+        kn::Ref compiled = kn::Ref::steal(
+            PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
+        if (!compiled) return false;
+        // Held for the life of the process: the module is executed only once.
+        f.findall = PyObject_GetAttrString(compiled.get(), "findall");
+        if (!f.findall) return false;
+        f.match = PyObject_GetAttrString(compiled.get(), "match");
+        if (!f.match) return false;
+        f.longest = automaton.longest(list_sets[f.words]);
+    }
+    end_name = PyUnicode_InternFromString("end");
+    if (!end_name) return false;
+    return true;
+}
+
+int jobscore_exec(PyObject* module) {
+    if (!kn::frame_begin(frame)) return -1;
+    if (!build_keyword_tables()) {
+        PyErr_SetString(PyExc_RuntimeError, "jobscore: keyword tables do not fit the automaton");
+        return -1;
+    }
+    if (!kn::bind_import(module, "re") || !compile_framework_patterns(module)) return -1;
+    return kn::frame_finish(frame, module, "Native workload algorithms module loaded") ? 0 : -1;
+}
+
+}  // namespace
+
+KN_DEFINE_MODULE(jobscore, frame,
+                 "Scoring of a function's source text and workload decisions for the "
+                 "workload analyser.",
+                 methods, jobscore_exec)
