@@ -69,7 +69,8 @@ constexpr sv sklearn_keywords[] = {"sklearn",      "fit",          "predict",
                                    "regression",   "clustering",   "preprocessing",
                                    "model_selection", "metrics",   "ensemble"};
 
-// The literal words of the framework patterns' alternatives, lower-cased.
+// The literal words of the framework patterns' alternatives (below),
+// lower-cased; they must be kept in step with the patterns.
 constexpr sv numpy_pattern_words[] = {"numpy", "np.", "ndarray", "array", "vectorize", "matmul",
                                       "linalg"};
 constexpr sv pandas_pattern_words[] = {"pandas", "pd.", "dataframe", "series", "groupby", "merge",
@@ -90,8 +91,6 @@ enum List : std::size_t {
 
 Automaton automaton;
 KeywordSet list_sets[LIST_COUNT];
-// Keywords that also count when found in the function's name.
-KeywordSet name_keywords;
 
 // Gives every distinct keyword an id, records each list as a set of ids and
 // compiles the automaton.
@@ -128,8 +127,6 @@ bool build_keyword_tables() {
             list_sets[l].insert(id);
         }
     }
-    name_keywords = list_sets[GPU_OP];
-    name_keywords |= list_sets[EMBARRASSING];
     return automaton.build(distinct);
 }
 
@@ -294,9 +291,8 @@ PyObject* quick_framework_score(PyObject*, Args args, Py_ssize_t nargs, PyObject
     if (!str_arg(v[0], "code") || !str_arg(v[1], "framework")) return nullptr;
     const Framework* f = v[1] == Py_None ? nullptr : find_framework(v[1]);
     if (!f) return PyFloat_FromDouble(0.0);
-    Py_ssize_t count;
     // findall() raises the pattern's TypeError for None.
-    count = v[0] == Py_None ? count_findall(*f, v[0], 0) : count_matches(*f, v[0]);
+    Py_ssize_t count = v[0] == Py_None ? count_findall(*f, v[0], 0) : count_matches(*f, v[0]);
     if (count < 0) return nullptr;
     return PyFloat_FromDouble(count >= full_score_matches ? 1.0 : static_cast<double>(count) * 0.1);
 }
