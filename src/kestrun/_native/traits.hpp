@@ -39,9 +39,10 @@ inline PyTypeObject static_type(const char* name, Py_ssize_t basicsize, const ch
     return t;
 }
 
-// Casts a METH_FASTCALL | METH_KEYWORDS function for a PyMethodDef entry.
-template <typename F>
-inline PyCFunction fastcall(F f) {
+// A METH_FASTCALL | METH_KEYWORDS function, cast for a PyMethodDef entry;
+// only functions of exactly that shape are accepted.
+using FastcallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall(FastcallKw f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 inline constexpr int kFastcallKw = METH_FASTCALL | METH_KEYWORDS;

@@ -24,8 +24,6 @@ PyObject* fits_decision = nullptr;
 PyObject* no_memory_decision = nullptr;
 PyObject* not_chunkable_decision = nullptr;
 
-using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 // ---------------------------------------------------------------- helpers
 
 // "object of type 'NoneType' has no len()" for a shape of None, the error a
@@ -458,52 +456,47 @@ PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // ---------------------------------------------------------------- module
 
-#define KN_FN(name) \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(static_cast<Fastcall>(name)))
-
 PyMethodDef methods[] = {
-    {"estimate_allocation_bytes", KN_FN(estimate_allocation_bytes), METH_FASTCALL | METH_KEYWORDS,
+    {"estimate_allocation_bytes", kn::fastcall(estimate_allocation_bytes), kn::kFastcallKw,
      "estimate_allocation_bytes($module, /, shape, element_size, overhead_factor=1.0)\n--\n\n"
      "Bytes an array of `shape` needs at `element_size` bytes per element, enlarged by\n"
      "`overhead_factor` when it is above 1.0; capped at 2**63 - 1."},
-    {"calculate_safe_limit", KN_FN(calculate_safe_limit), METH_FASTCALL | METH_KEYWORDS,
+    {"calculate_safe_limit", kn::fastcall(calculate_safe_limit), kn::kFastcallKw,
      "calculate_safe_limit($module, /, available_bytes, headroom_ratio)\n--\n\n"
      "Bytes of `available_bytes` usable when `headroom_ratio` (clamped to [0, 0.99])\n"
      "is kept free."},
-    {"decide_allocation_strategy", KN_FN(decide_allocation_strategy), METH_FASTCALL | METH_KEYWORDS,
+    {"decide_allocation_strategy", kn::fastcall(decide_allocation_strategy), kn::kFastcallKw,
      "decide_allocation_strategy($module, /, requested_bytes, available_bytes, headroom_ratio,\n"
      "                           is_chunkable)\n--\n\n"
      "(strategy, chunk_bytes, num_chunks, message): 0 runs on the GPU in one pass,\n"
      "1 in `num_chunks` passes of `chunk_bytes`, 2 on the CPU."},
-    {"compute_chunk_shapes", KN_FN(compute_chunk_shapes), METH_FASTCALL | METH_KEYWORDS,
+    {"compute_chunk_shapes", kn::fastcall(compute_chunk_shapes), kn::kFastcallKw,
      "compute_chunk_shapes($module, /, shape, element_size, max_chunk_bytes)\n--\n\n"
      "Splits the first dimension of `shape` into chunks of at most `max_chunk_bytes`\n"
      "(at least one row each); a list of chunk shapes."},
-    {"calculate_optimal_chunks", KN_FN(calculate_optimal_chunks), METH_FASTCALL | METH_KEYWORDS,
+    {"calculate_optimal_chunks", kn::fastcall(calculate_optimal_chunks), kn::kFastcallKw,
      "calculate_optimal_chunks($module, /, total_bytes, available_bytes, headroom_ratio,\n"
      "                         min_chunks=1, max_chunks=1000)\n--\n\n"
      "Number of chunks for `total_bytes` within the safe limit, between `min_chunks`\n"
      "and `max_chunks`."},
-    {"is_oom_error", KN_FN(is_oom_error), METH_FASTCALL | METH_KEYWORDS,
+    {"is_oom_error", kn::fastcall(is_oom_error), kn::kFastcallKw,
      "is_oom_error($module, /, error_message, error_type)\n--\n\n"
      "Whether an error's message or type name says the GPU ran out of memory."},
-    {"is_chunkable_operation", KN_FN(is_chunkable_operation), METH_FASTCALL | METH_KEYWORDS,
+    {"is_chunkable_operation", kn::fastcall(is_chunkable_operation), kn::kFastcallKw,
      "is_chunkable_operation($module, /, operation)\n--\n\n"
      "Whether the named array operation can be produced in independent chunks."},
-    {"score_gpu_suitability", KN_FN(score_gpu_suitability), METH_FASTCALL | METH_KEYWORDS,
+    {"score_gpu_suitability", kn::fastcall(score_gpu_suitability), kn::kFastcallKw,
      "score_gpu_suitability($module, /, data_size_bytes, operation_type, available_gpu_memory,\n"
      "                      headroom_ratio)\n--\n\n"
      "How well an operation on `data_size_bytes` suits the GPU, in [0.0, 0.9]."},
-    {"calculate_memory_pressure", KN_FN(calculate_memory_pressure), METH_FASTCALL | METH_KEYWORDS,
+    {"calculate_memory_pressure", kn::fastcall(calculate_memory_pressure), kn::kFastcallKw,
      "calculate_memory_pressure($module, /, used_bytes, total_bytes)\n--\n\n"
      "Used share of the memory, at most 1.0; 1.0 when `total_bytes` is 0."},
-    {"recommend_headroom", KN_FN(recommend_headroom), METH_FASTCALL | METH_KEYWORDS,
+    {"recommend_headroom", kn::fastcall(recommend_headroom), kn::kFastcallKw,
      "recommend_headroom($module, /, current_pressure, base_headroom=0.5)\n--\n\n"
      "Headroom ratio to keep free at `current_pressure`, in [0.3, 0.8]."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef KN_FN
 
 PyObject* make_set(std::initializer_list<const char*> names) {
     kn::Ref set = kn::Ref::steal(PySet_New(nullptr));

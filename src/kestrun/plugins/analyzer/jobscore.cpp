@@ -536,46 +536,44 @@ PyObject* update_adaptive_threshold(PyObject*, Args args, Py_ssize_t nargs, PyOb
 // ---------------------------------------------------------------------------
 // Module
 
-#define KN_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef methods[] = {
-    {"quick_framework_score", KN_FASTCALL(quick_framework_score), METH_FASTCALL | METH_KEYWORDS,
+    {"quick_framework_score", kn::fastcall(quick_framework_score), kn::kFastcallKw,
      "quick_framework_score($module, /, code, framework)\n--\n\n"
      "Regular-expression score of `code` for one framework (\"numpy\", \"pandas\" or\n"
      "\"sklearn\"): 0.1 per whole-word match, case-insensitive, at most 1.0; 0.0 for\n"
      "any other framework."},
-    {"score_indicators", KN_FASTCALL(score_indicators), METH_FASTCALL | METH_KEYWORDS,
+    {"score_indicators", kn::fastcall(score_indicators), kn::kFastcallKw,
      "score_indicators($module, /, code, function_name)\n--\n\n"
      "Counts of the CPU, memory, parallel, GPU-operation, large-data,\n"
      "embarrassingly-parallel and sequential keywords found in the lower-cased\n"
      "code (GPU-operation and embarrassingly-parallel keywords also in the\n"
      "function name); each keyword counts once."},
-    {"normalize_scores", KN_FASTCALL(normalize_scores), METH_FASTCALL | METH_KEYWORDS,
+    {"normalize_scores", kn::fastcall(normalize_scores), kn::kFastcallKw,
      "normalize_scores($module, /, cpu_score, memory_score, parallel_score, gpu_op_score, "
      "large_data_score)\n--\n\n"
      "The first five indicator counts scaled by their list sizes to 0.0-1.0."},
-    {"score_framework_patterns", KN_FASTCALL(score_framework_patterns),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"score_framework_patterns", kn::fastcall(score_framework_patterns),
+     kn::kFastcallKw,
      "score_framework_patterns($module, /, code)\n--\n\n"
      "(numpy_score, pandas_score, sklearn_score): the share of each framework's\n"
      "keywords found in the lower-cased code, each 0.0-1.0."},
-    {"calculate_gpu_suitability", KN_FASTCALL(calculate_gpu_suitability),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"calculate_gpu_suitability", kn::fastcall(calculate_gpu_suitability),
+     kn::kFastcallKw,
      "calculate_gpu_suitability($module, /, gpu_operation_score, gpu_data_size_score, "
      "cpu_intensity, gpu_available, compute_capability)\n--\n\n"
      "Suitability for GPU execution, 0.0-1.0, weighted by the GPU's compute\n"
      "capability (such as \"8.6\"); 0.0 without a GPU."},
-    {"estimate_gpu_speedup", KN_FASTCALL(estimate_gpu_speedup), METH_FASTCALL | METH_KEYWORDS,
+    {"estimate_gpu_speedup", kn::fastcall(estimate_gpu_speedup), kn::kFastcallKw,
      "estimate_gpu_speedup($module, /, gpu_operation_score, gpu_data_size_score, "
      "gpu_available)\n--\n\n"
      "Expected speed-up ratio of GPU execution (1.0 = none)."},
-    {"calculate_parallelization_potential", KN_FASTCALL(calculate_parallelization_potential),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"calculate_parallelization_potential", kn::fastcall(calculate_parallelization_potential),
+     kn::kFastcallKw,
      "calculate_parallelization_potential($module, /, base_parallel_score, embarrassing_bonus, "
      "sequential_penalty, loop_chunking_potential)\n--\n\n"
      "Parallelisation potential, 0.0-1.0."},
-    {"determine_workload_pattern", KN_FASTCALL(determine_workload_pattern),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"determine_workload_pattern", kn::fastcall(determine_workload_pattern),
+     kn::kFastcallKw,
      "determine_workload_pattern($module, /, cpu_intensity, memory_intensity, "
      "parallelization_potential, gpu_suitability, gpu_operation_score, numpy_score, "
      "pandas_score, sklearn_score, sequential_count, embarrassing_count, cpu_threshold, "
@@ -583,8 +581,8 @@ PyMethodDef methods[] = {
      "gpu_available)\n--\n\n"
      "The workload pattern code: framework detection first, then GPU suitability,\n"
      "parallelism, CPU and memory intensity, sequential code; 0 (mixed) otherwise."},
-    {"update_adaptive_threshold", KN_FASTCALL(update_adaptive_threshold),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"update_adaptive_threshold", kn::fastcall(update_adaptive_threshold),
+     kn::kFastcallKw,
      "update_adaptive_threshold($module, /, current_threshold, success_rate, learning_rate, "
      "min_threshold, max_threshold)\n--\n\n"
      "A detection threshold moved by the learning rate after feedback: up above an\n"

@@ -547,62 +547,60 @@ PyObject* predict_resource_requirements(PyObject*, Args args, Py_ssize_t nargs, 
 // ---------------------------------------------------------------------------
 // Module
 
-#define KN_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef methods[] = {
-    {"detect_performance_degradation", KN_FASTCALL(detect_performance_degradation),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"detect_performance_degradation", kn::fastcall(detect_performance_degradation),
+     kn::kFastcallKw,
      "detect_performance_degradation($module, /, performance_history, baseline_performance, "
      "threshold, window_start_time)\n--\n\n"
      "True when the mean performance of the history entries at or after\n"
      "window_start_time has fallen below baseline_performance by more than\n"
      "threshold (a fraction of the baseline); needs five such entries."},
-    {"calculate_performance_trend", KN_FASTCALL(calculate_performance_trend),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"calculate_performance_trend", kn::fastcall(calculate_performance_trend),
+     kn::kFastcallKw,
      "calculate_performance_trend($module, /, performance_history, window_start_time)\n--\n\n"
      "Least-squares slope of performance over time within the window, relative\n"
      "to the mean performance, clamped to [-1.0, 1.0]; negative means declining."},
-    {"detect_workload_characteristics_change", KN_FASTCALL(detect_workload_characteristics_change),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"detect_workload_characteristics_change", kn::fastcall(detect_workload_characteristics_change),
+     kn::kFastcallKw,
      "detect_workload_characteristics_change($module, /, pattern_history, change_threshold=0.3)\n"
      "--\n\n"
      "Compares the mean of the three newest observations with the three before\n"
      "them; returns (changed, parallel_change, cpu_change, memory_change)."},
-    {"detect_dominant_pattern", KN_FASTCALL(detect_dominant_pattern), METH_FASTCALL | METH_KEYWORDS,
+    {"detect_dominant_pattern", kn::fastcall(detect_dominant_pattern), kn::kFastcallKw,
      "detect_dominant_pattern($module, /, patterns, window_size=5)\n--\n\n"
      "The most frequent name among the last window_size patterns (ties go to the\n"
      "name seen first), or 'mixed' when the window is empty."},
-    {"is_adaptation_beneficial", KN_FASTCALL(is_adaptation_beneficial),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"is_adaptation_beneficial", kn::fastcall(is_adaptation_beneficial),
+     kn::kFastcallKw,
      "is_adaptation_beneficial($module, /, current_pool, recommended_pool, recommendation_score, "
      "recommendation_confidence, current_performance_estimate, trigger_code, "
      "min_improvement_ratio=1.1, min_confidence=0.6)\n--\n\n"
      "Whether switching from current_pool to recommended_pool is worth it."},
-    {"should_skip_adaptation", KN_FASTCALL(should_skip_adaptation), METH_FASTCALL | METH_KEYWORDS,
+    {"should_skip_adaptation", kn::fastcall(should_skip_adaptation), kn::kFastcallKw,
      "should_skip_adaptation($module, /, last_adaptation_time, current_time, min_interval)\n--\n\n"
      "True while less than min_interval has passed since the last adaptation."},
-    {"detect_memory_pressure", KN_FASTCALL(detect_memory_pressure), METH_FASTCALL | METH_KEYWORDS,
+    {"detect_memory_pressure", kn::fastcall(detect_memory_pressure), kn::kFastcallKw,
      "detect_memory_pressure($module, /, current_usage, peak_usage, pressure_threshold=0.8)\n"
      "--\n\n"
      "True when current_usage / peak_usage exceeds pressure_threshold."},
-    {"detect_fragmentation_threshold", KN_FASTCALL(detect_fragmentation_threshold),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"detect_fragmentation_threshold", kn::fastcall(detect_fragmentation_threshold),
+     kn::kFastcallKw,
      "detect_fragmentation_threshold($module, /, fragmentation_ratio, threshold=0.3)\n--\n\n"
      "True when a non-negative fragmentation_ratio exceeds threshold."},
-    {"calculate_adaptation_urgency", KN_FASTCALL(calculate_adaptation_urgency),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"calculate_adaptation_urgency", kn::fastcall(calculate_adaptation_urgency),
+     kn::kFastcallKw,
      "calculate_adaptation_urgency($module, /, performance_degradation, memory_pressure, "
      "fragmentation_ratio, workload_changed)\n--\n\n"
      "Weighted urgency in [0.0, 1.0]: 0.4, 0.3 and 0.15 of the inputs (each\n"
      "capped at 1.0, positive ones only) plus 0.15 when the workload changed."},
-    {"score_pool_recommendation", KN_FASTCALL(score_pool_recommendation),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"score_pool_recommendation", kn::fastcall(score_pool_recommendation),
+     kn::kFastcallKw,
      "score_pool_recommendation($module, /, workload_fit, memory_fit, thread_count_fit, "
      "historical_success_rate)\n--\n\n"
      "Weighted pool score in [0.0, 1.0] with weights 0.35, 0.3, 0.2 and 0.15\n"
      "(each input capped at 1.0, positive ones only)."},
-    {"predict_resource_requirements", KN_FASTCALL(predict_resource_requirements),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"predict_resource_requirements", kn::fastcall(predict_resource_requirements),
+     kn::kFastcallKw,
      "predict_resource_requirements($module, /, allocation_history, prediction_horizon_seconds)\n"
      "--\n\n"
      "Extrapolates an allocation history of (timestamp, size) entries over the\n"
