@@ -19,10 +19,10 @@ def main(names: list[str]) -> int:
     if names:
         files = [f for f in files if f.stem.removeprefix("bench_") in names]
     for path in files:
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        assert spec and spec.loader
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module_spec = importlib.util.spec_from_file_location(path.stem, path)
+        assert module_spec and module_spec.loader
+        module = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(module)
         module.main()
     return 0
 

@@ -48,11 +48,11 @@ def test_one_info_load_line_and_listed_as_loaded():
 
 
 def test_second_initialisation_is_refused():
-    spec = importlib.util.find_spec("kestrun.gpu.cardmem")
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec("kestrun.gpu.cardmem")
+    module = importlib.util.module_from_spec(module_spec)
     with pytest.raises(RuntimeError, match="^Module 'cardmem' has already been imported. "
                        "Re-initialisation is not supported.$"):
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
 
 
 def test_fixed_decisions_are_shared_objects_and_do_not_leak():

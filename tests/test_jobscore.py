@@ -99,10 +99,10 @@ def test_one_info_load_line_and_listed_as_loaded():
 
 
 def test_second_initialisation_is_refused():
-    spec = importlib.util.find_spec("kestrun.plugins.analyzer.jobscore")
+    module_spec = importlib.util.find_spec("kestrun.plugins.analyzer.jobscore")
     with pytest.raises(RuntimeError, match="^Module 'jobscore' has already been imported. "
                        "Re-initialisation is not supported.$"):
-        spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        module_spec.loader.exec_module(importlib.util.module_from_spec(module_spec))
 
 
 # ---------------------------------------------------------------- argument conventions

@@ -48,10 +48,10 @@ def test_load_line_and_module_report():
 
 
 def test_second_initialisation_is_refused():
-    spec = importlib.util.find_spec(NAME)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec(NAME)
+    module = importlib.util.module_from_spec(module_spec)
     with pytest.raises(RuntimeError, match="Module 'shiftplan' has already been imported"):
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
 
 
 # --- argument rules -----------------------------------------------------------

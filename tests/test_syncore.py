@@ -70,11 +70,11 @@ def test_load_line_logged_once_at_info() -> None:
 def test_reinitialisation_is_refused() -> None:
     import importlib.util
 
-    spec = importlib.util.find_spec("kestrun.memory.syncore")
-    fresh = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec("kestrun.memory.syncore")
+    fresh = importlib.util.module_from_spec(module_spec)
     with pytest.raises(RuntimeError, match=r"^Module 'syncore' has already been imported\. "
                                            r"Re-initialisation is not supported\.$"):
-        spec.loader.exec_module(fresh)
+        module_spec.loader.exec_module(fresh)
     import kestrun.memory.syncore as again
 
     assert again is syncore

@@ -31,7 +31,7 @@ struct ModuleFrame {
 };
 
 // Py_mod_create: refuses any interpreter but the first one to load the module.
-inline PyObject* frame_create(ModuleFrame& f, PyObject* spec) {
+inline PyObject* frame_create(ModuleFrame& f, PyObject* module_spec) {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     int64_t owner = -1;
@@ -41,7 +41,7 @@ inline PyObject* frame_create(ModuleFrame& f, PyObject* spec) {
                         "interpreter per process.");
         return nullptr;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
@@ -124,8 +124,8 @@ inline FrameSlots frame_slots(PyObject* (*create)(PyObject*, PyModuleDef*),
 
 // Defines PyInit_<name> for a module whose exec function is `exec_fn`.
 #define KN_DEFINE_MODULE(name, frame, doc, methods, exec_fn)                               \
-    static PyObject* name##_create(PyObject* spec, PyModuleDef*) {                          \
-        return kn::frame_create(frame, spec);                                               \
+    static PyObject* name##_create(PyObject* module_spec, PyModuleDef*) {                          \
+        return kn::frame_create(frame, module_spec);                                               \
     }                                                                                       \
     static kn::FrameSlots name##_slots = kn::frame_slots(name##_create, exec_fn);           \
     static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, (frame).dotted_name, doc, 0,    \

@@ -926,8 +926,8 @@ PyObject* stats_get_snapshot(PyObject* self, PyObject*) {
     if (!hundred) return nullptr;
     ratio = kn::Ref::steal(PyNumber_Multiply(ratio.get(), hundred.get()));
     if (!ratio) return nullptr;
-    kn::Ref spec = kn::Ref::steal(PyUnicode_FromString(".1f"));
-    kn::Ref formatted = kn::Ref::steal(spec ? PyObject_Format(ratio.get(), spec.get()) : nullptr);
+    kn::Ref fmt = kn::Ref::steal(PyUnicode_FromString(".1f"));
+    kn::Ref formatted = kn::Ref::steal(fmt ? PyObject_Format(ratio.get(), fmt.get()) : nullptr);
     if (!formatted) return nullptr;
     kn::Ref ratio_text = kn::Ref::steal(PyUnicode_FromFormat("%U%%", formatted.get()));
     if (!ratio_text) return nullptr;
