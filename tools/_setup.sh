@@ -27,11 +27,11 @@ find_python() {
 VENV=${KESTRUN_VENV:-.venv}
 PY=$(find_python)
 if [ ! -x "$VENV/bin/python" ] || ! is_python "$VENV/bin/python" 11; then
-    echo "creating $VENV with $("$PY" -c 'import sys; print(sys.executable, sys.version.split()[0])')"
+    echo "creating $VENV with $("$PY" -c 'import sys; print(sys.executable, sys.version.split()[0])')" >&2
     "$PY" -m venv "$VENV"
 fi
 VPY=$VENV/bin/python
 "$VPY" -m pip install --quiet --upgrade pip >/dev/null 2>&1 || true
-echo "installing kestrun${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]} into $VENV"
+echo "installing kestrun${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]} into $VENV" >&2
 # KESTRUN_PIP_ARGS: extra pip arguments, e.g. -Ccmake.define.KESTRUN_SANITIZE=ON.
 "$VPY" -m pip install --quiet ${KESTRUN_PIP_ARGS:-} ".${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]}"
