@@ -19,6 +19,19 @@ inline void incorrect_type(const char* argname, const char* expected, PyObject* 
                  argname, expected, Py_TYPE(got)->tp_name);
 }
 
+// The TypeError `len(None)` gives, for a None argument whose length is needed.
+inline PyObject* none_has_no_len() {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return nullptr;
+}
+
+// The TypeError `str.lower(None)` gives, for a None text that must be lower-cased.
+inline PyObject* none_has_no_lower() {
+    PyErr_SetString(PyExc_TypeError,
+                    "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object");
+    return nullptr;
+}
+
 // Accepts an object of exactly `type` (a subclass is refused), or None when
 // `allow_none` is set; anything else raises the incorrect-type TypeError.
 inline bool check_exact(PyObject* o, PyTypeObject* type, const char* argname, bool allow_none = true) {

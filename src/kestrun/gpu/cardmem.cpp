@@ -26,13 +26,6 @@ PyObject* not_chunkable_decision = nullptr;
 
 // ---------------------------------------------------------------- helpers
 
-// "object of type 'NoneType' has no len()" for a shape of None, the error a
-// len() of the shape would give.
-PyObject* shape_has_no_len() {
-    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    return nullptr;
-}
-
 // The share of `available` that may be used when `headroom_ratio` is kept
 // back.  The ratio is clamped to [0, 0.99] (NaN counts as 0.99), so at least
 // 1 % always stays free once the ratio reaches 0.99.
@@ -117,14 +110,6 @@ private:
     char buffer_[256];
 };
 
-// str.lower() of None: the TypeError the unbound method gives.
-bool refuse_none_lower(PyObject* s) {
-    if (s != Py_None) return true;
-    PyErr_SetString(PyExc_TypeError,
-                    "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object");
-    return false;
-}
-
 // Membership of an exact str (or None, never a member) in one of the sets.
 int in_set(PyObject* set, PyObject* name) {
     if (name == Py_None) return 0;
@@ -187,7 +172,7 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t
     if (!kn::check_exact(shape, &PyTuple_Type, "shape") || !kn::to_int32(a[1], &element_size) ||
         (a[2] && !kn::to_double(a[2], &overhead)))
         return nullptr;
-    if (shape == Py_None) return shape_has_no_len();
+    if (shape == Py_None) return kn::none_has_no_len();
     // A negative size would turn the 64-bit product into a huge count.
     if (element_size < 0) {
         PyErr_Format(PyExc_ValueError, "element_size must not be negative (got %d)", element_size);
@@ -272,7 +257,7 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
         PyErr_SetString(PyExc_ValueError, "max_chunk_bytes must be positive");
         return nullptr;
     }
-    if (shape == Py_None) return shape_has_no_len();
+    if (shape == Py_None) return kn::none_has_no_len();
 
     const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
     if (ndim == 0) return Py_BuildValue("[O]", shape);
@@ -354,9 +339,9 @@ PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::array<PyObject*, 2> a;
     if (!kn::bind(kOomSig, args, nargs, kwnames, a)) return nullptr;
     if (!kn::check_exact(a[0], &PyUnicode_Type, "error_message") ||
-        !kn::check_exact(a[1], &PyUnicode_Type, "error_type") || !refuse_none_lower(a[0]) ||
-        !refuse_none_lower(a[1]))
+        !kn::check_exact(a[1], &PyUnicode_Type, "error_type"))
         return nullptr;
+    if (a[0] == Py_None || a[1] == Py_None) return kn::none_has_no_lower();
 
     LoweredText m, t;
     if (!m.init(a[0]) || !t.init(a[1])) return nullptr;

@@ -138,13 +138,6 @@ inline bool str_arg(PyObject* o, const char* argname) {
     return kn::check_exact(o, &PyUnicode_Type, argname);
 }
 
-// `str.lower(None)`: the text-scoring functions need a text.
-PyObject* lower_of_none() {
-    PyErr_SetString(PyExc_TypeError,
-                    "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object");
-    return nullptr;
-}
-
 // Limits `x` to [lo, hi]: above hi gives hi, then below lo gives lo.
 inline double limit(double x, double lo, double hi) {
     if (x > hi) x = hi;
@@ -303,7 +296,7 @@ PyObject* score_indicators(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwn
     std::array<PyObject*, 2> v;
     if (!kn::bind(indicators_sig, args, nargs, kwnames, v)) return nullptr;
     if (!str_arg(v[0], "code") || !str_arg(v[1], "function_name")) return nullptr;
-    if (v[0] == Py_None) return lower_of_none();
+    if (v[0] == Py_None) return kn::none_has_no_lower();
 
     KeywordSet in_code, in_either;
     automaton.scan(v[0], in_code);
@@ -345,7 +338,7 @@ PyObject* score_framework_patterns(PyObject*, Args args, Py_ssize_t nargs, PyObj
     std::array<PyObject*, 1> v;
     if (!kn::bind(frameworks_sig, args, nargs, kwnames, v)) return nullptr;
     if (!str_arg(v[0], "code")) return nullptr;
-    if (v[0] == Py_None) return lower_of_none();
+    if (v[0] == Py_None) return kn::none_has_no_lower();
 
     KeywordSet found;
     automaton.scan(v[0], found);

@@ -36,11 +36,6 @@ bool list_arg(PyObject* o, const char* argname) {
     return kn::check_exact(o, &PyList_Type, argname);
 }
 
-// `len(None)`, for the functions that need a length of a None list.
-void no_len_of_none() {
-    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-}
-
 // An optional float argument: its default when omitted.
 bool float_arg(PyObject* o, double fallback, double* out) {
     if (!o) {
@@ -224,10 +219,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, Args args, Py_ssize_
     double change_threshold;
     if (!list_arg(history, "pattern_history") || !float_arg(a[1], 0.3, &change_threshold))
         return nullptr;
-    if (history == Py_None) {
-        no_len_of_none();
-        return nullptr;
-    }
+    if (history == Py_None) return kn::none_has_no_len();
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 6) return no_change();
 
@@ -343,10 +335,7 @@ PyObject* detect_dominant_pattern(PyObject*, Args args, Py_ssize_t nargs, PyObje
     int32_t window_size = 5;
     if (!list_arg(patterns, "patterns") || (a[1] && !kn::to_int32(a[1], &window_size)))
         return nullptr;
-    if (patterns == Py_None) {
-        no_len_of_none();
-        return nullptr;
-    }
+    if (patterns == Py_None) return kn::none_has_no_len();
     Py_ssize_t n = PyList_GET_SIZE(patterns);
     Py_ssize_t start = n - static_cast<Py_ssize_t>(window_size);
     if (start < 0) start = 0;
@@ -510,10 +499,7 @@ PyObject* predict_resource_requirements(PyObject*, Args args, Py_ssize_t nargs, 
     PyObject* history = a[0];
     double horizon;
     if (!list_arg(history, "allocation_history") || !kn::to_double(a[1], &horizon)) return nullptr;
-    if (history == Py_None) {
-        no_len_of_none();
-        return nullptr;
-    }
+    if (history == Py_None) return kn::none_has_no_len();
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 10) return Py_BuildValue("(iid)", 0, 0, 0.0);
 
