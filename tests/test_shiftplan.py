@@ -156,6 +156,28 @@ def test_history_shrinking_during_conversion_is_safe():
     assert sp.detect_performance_degradation(hist, 10.0, 0.1, 0.0) is False
 
 
+@pytest.mark.parametrize("mutate", [list.clear, lambda h: h.__delitem__(slice(1, None))])
+def test_workload_change_survives_a_key_that_shortens_the_history(mutate):
+    # A stored key whose hash collides with a looked-up key has its __eq__
+    # called during the lookup; it may shorten the list or free the dicts.
+    class Key:
+        armed = False
+
+        def __hash__(self):
+            return hash(KEYS[0])
+
+        def __eq__(self, other):
+            if Key.armed:
+                mutate(hist)
+            return False
+
+    hist = [{Key(): 0, **obs(0.1, 0.1, 0.1)} for _ in range(3)] + [
+        {Key(): 0, **obs(0.9, 0.1, 0.1)} for _ in range(3)]
+    Key.armed = True
+    changed, *deltas = sp.detect_workload_characteristics_change(hist)
+    assert changed is True and deltas == pytest.approx([0.8, 0.0, 0.0])
+
+
 # --- detection -------------------------------------------------------------------
 
 @pytest.mark.parametrize("hist, baseline, threshold, expected", [

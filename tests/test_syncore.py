@@ -585,6 +585,22 @@ def test_statistics_peaks_never_decrease() -> None:
     assert (s.peak_allocations.load(), s.peak_bytes_allocated.load()) == (5, 900)
 
 
+class SubCounter(AtomicCounter):
+    pass
+
+
+@pytest.mark.parametrize("peak_type", [AtomicCounter, SubCounter])
+def test_statistics_peaks_outside_64_bits_agree_for_every_counter(peak_type) -> None:
+    # Below the range a value can never raise a peak; above it, it cannot be stored.
+    s = LockFreeStatistics()
+    s.peak_allocations, s.peak_bytes_allocated = peak_type(7), peak_type(7)
+    assert s._update_peaks(-(2**70), INT64_MIN - 1) is None
+    assert (s.peak_allocations.load(), s.peak_bytes_allocated.load()) == (7, 7)
+    with pytest.raises(OverflowError):
+        s._update_peaks(2**70, 0)
+    assert s.peak_allocations.load() == 7
+
+
 @pytest.mark.parametrize(
     "call, name, typename",
     [

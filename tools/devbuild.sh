@@ -6,7 +6,7 @@
 #   tools/devbuild.sh [module ...]      e.g. tools/devbuild.sh syncore
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=${PYTHON:-.venv/bin/python}
+py=${PYTHON:-$PWD/.venv/bin/python}
 export PATH="$PWD/.venv/bin:$PATH"
 mods="$*"
 tag=${mods// /-}

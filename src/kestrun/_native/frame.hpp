@@ -2,17 +2,25 @@
 //
 //  * modules are created once per process and only in the first interpreter
 //    that loads them ("Interpreter change detected ..." ImportError);
-//  * a second execution of a module object is refused with RuntimeError;
+//  * a module is set up once: a second execution of a module object is
+//    refused with RuntimeError, but a set-up that failed may be retried;
 //  * a RuntimeWarning when the running interpreter is not the one the module
 //    was compiled for;
+//  * functions appear on the module only at the end of its set-up, once the
+//    state they use exists;
 //  * `logging` and `logger` bound on the module and one info-level load line;
 //  * small helpers for binding standard-library modules and names.
 //
-// Usage: a module defines one `static kn::ModuleFrame frame{"syncore",
-// "kestrun.memory.syncore"};`, an exec function that starts with
-// frame_begin() and ends with frame_finish(), and KN_DEFINE_MODULE(...).
+// Usage: a module defines one `kn::ModuleFrame frame{"syncore",
+// "kestrun.memory.syncore"};`, an exec function that builds its state, then
+// publishes its functions with add_functions() and (for the modules that log)
+// ends with frame_finish(), and KN_DEFINE_MODULE(...), which wraps the exec
+// function in the once-only rule and the exception barrier.  Module state
+// lives in process-wide variables created once: a retried set-up keeps what
+// an earlier attempt built.
 #pragma once
 
+#include "barrier.hpp"
 #include "ref.hpp"
 
 #include <atomic>
@@ -22,9 +30,11 @@
 namespace kn {
 
 struct ModuleFrame {
+    enum State { kNotSetUp, kSettingUp, kSetUp };
     const char* short_name;   // "syncore"
     const char* dotted_name;  // "kestrun.memory.syncore"
-    bool executed = false;
+    // Changed only under the interpreter lock of the owning interpreter.
+    State state = kNotSetUp;
     // The interpreter that owns the module; read by every interpreter that
     // tries to load it, possibly under different interpreter locks.
     std::atomic<int64_t> interpreter_id{-1};
@@ -46,15 +56,16 @@ inline PyObject* frame_create(ModuleFrame& f, PyObject* module_spec) {
     return PyModule_NewObject(name.get());
 }
 
-// Start of Py_mod_exec: the once-only rule and the version warning.
+// Start of Py_mod_exec: the once-only rule and the version warning.  A set-up
+// that is running or has succeeded refuses another; one that failed does not.
 inline bool frame_begin(ModuleFrame& f) {
-    if (f.executed) {
+    if (f.state != ModuleFrame::kNotSetUp) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      f.short_name);
         return false;
     }
-    f.executed = true;
+    f.state = ModuleFrame::kSettingUp;
     const unsigned long runtime = Py_Version;
     const int major = static_cast<int>((runtime >> 24) & 0xff);
     const int minor = static_cast<int>((runtime >> 16) & 0xff);
@@ -62,10 +73,46 @@ inline bool frame_begin(ModuleFrame& f) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                              "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                              PY_MAJOR_VERSION, PY_MINOR_VERSION, f.dotted_name, "does not match",
-                             major, minor) < 0)
+                             major, minor) < 0) {
+            f.state = ModuleFrame::kNotSetUp;
             return false;
+        }
     }
     return true;
+}
+
+// Py_mod_exec: the once-only rule around the module's own set-up, which runs
+// inside the exception barrier.  Only a set-up that succeeded marks the
+// module as imported.
+template <int (*Exec)(PyObject*)>
+inline int frame_exec(ModuleFrame& f, PyObject* module) {
+    if (!frame_begin(f)) return -1;
+    const int result = guarded<Exec>(module);
+    f.state = result == 0 ? ModuleFrame::kSetUp : ModuleFrame::kNotSetUp;
+    return result;
+}
+
+// Publishes the module's functions; call once its state exists.
+inline bool add_functions(PyObject* module, PyMethodDef* methods) {
+    return PyModule_AddFunctions(module, methods) == 0;
+}
+
+// Creates a piece of module state once per process: `slot` keeps what an
+// earlier (possibly failed) set-up made.  `make` returns a new reference.
+template <typename Make>
+inline bool create_once(PyObject*& slot, Make&& make) {
+    if (!slot) slot = make();
+    return slot != nullptr;
+}
+
+// Fills in and readies a static type once per process; a type that is
+// already ready (an earlier set-up got that far) is kept as it is, since
+// instances of it may exist.
+template <typename Fill>
+inline bool ready_type_once(PyTypeObject& type, Fill&& fill) {
+    if (type.tp_flags & Py_TPFLAGS_READY) return true;
+    fill(type);
+    return PyType_Ready(&type) == 0;
 }
 
 // Imports a standard module and binds it on `module` under its own name.
@@ -122,13 +169,15 @@ inline FrameSlots frame_slots(PyObject* (*create)(PyObject*, PyModuleDef*),
 
 }  // namespace kn
 
-// Defines PyInit_<name> for a module whose exec function is `exec_fn`.
-#define KN_DEFINE_MODULE(name, frame, doc, methods, exec_fn)                               \
-    static PyObject* name##_create(PyObject* module_spec, PyModuleDef*) {                          \
-        return kn::frame_create(frame, module_spec);                                               \
-    }                                                                                       \
-    static kn::FrameSlots name##_slots = kn::frame_slots(name##_create, exec_fn);           \
-    static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, (frame).dotted_name, doc, 0,    \
-                                     methods, name##_slots.slots, nullptr, nullptr,         \
-                                     nullptr};                                              \
+// Defines PyInit_<name> for a module whose set-up function is `exec_fn`.
+// The definition lists no functions: exec_fn publishes them with
+// kn::add_functions once the state they need exists.
+#define KN_DEFINE_MODULE(name, frame, doc, exec_fn)                                              \
+    static PyObject* name##_create(PyObject* module_spec, PyModuleDef*) {                        \
+        return kn::guarded<kn::frame_create>(frame, module_spec);                                \
+    }                                                                                            \
+    static int name##_frame_exec(PyObject* module) { return kn::frame_exec<exec_fn>(frame, module); } \
+    static kn::FrameSlots name##_slots = kn::frame_slots(name##_create, name##_frame_exec);          \
+    static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, (frame).dotted_name, doc, 0,         \
+                                     nullptr, name##_slots.slots, nullptr, nullptr, nullptr};    \
     PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&name##_def); }

@@ -1,8 +1,10 @@
-// The package's shared native layer: owned references, argument binding,
-// converters with the package's error texts, the module frame and the traits
-// every extension type shares.  Header-only; each module includes this file.
+// The package's shared native layer: owned references, the exception
+// barrier every entry point passes, argument binding, converters with the
+// package's error texts, the module frame and the traits every extension
+// type shares.  Header-only; each module includes this file.
 #pragma once
 
+#include "barrier.hpp"
 #include "ref.hpp"
 #include "args.hpp"
 #include "convert.hpp"

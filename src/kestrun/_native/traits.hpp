@@ -1,12 +1,13 @@
 // Behaviour shared by every extension type of the package.
 #pragma once
 
+#include "barrier.hpp"
 #include "ref.hpp"
 
 namespace kn {
 
 // Instances hold native state that cannot be rebuilt from a reduce tuple.
-inline PyObject* refuse_reduce(PyObject*, PyObject*) {
+inline PyObject* refuse_reduce(PyObject*, PyObject*) noexcept {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
 }
@@ -15,16 +16,19 @@ inline PyObject* refuse_reduce(PyObject*, PyObject*) {
 #define KN_NO_PICKLE {"__reduce__", kn::refuse_reduce, METH_NOARGS, nullptr}
 
 // Setter result for `del obj.attr` on an attribute that holds a native number.
-inline int refuse_delete() {
+inline int refuse_delete() noexcept {
     PyErr_SetString(PyExc_NotImplementedError, "__del__");
     return -1;
 }
 
-// A static extension type with its object header set up and everything
-// else zero, ready for the module to fill in its slots before PyType_Ready.
-// Types are subclassable; `gc` makes them tracked by the cyclic collector.
+// A static extension type with its object header set up, its constructor
+// `New` behind the exception barrier and everything else zero, ready for the
+// module to fill in its other slots (each through kn::guarded) before
+// PyType_Ready.  Types are subclassable; `gc` makes them tracked by the
+// cyclic collector.
+template <newfunc New>
 inline PyTypeObject static_type(const char* name, Py_ssize_t basicsize, const char* doc,
-                                PyMethodDef* methods, newfunc tp_new, bool gc) {
+                                PyMethodDef* methods, bool gc) {
     PyTypeObject t{};
     struct Head {
         PyVarObject v;
@@ -35,16 +39,19 @@ inline PyTypeObject static_type(const char* name, Py_ssize_t basicsize, const ch
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
     t.tp_doc = doc;
     t.tp_methods = methods;
-    t.tp_new = tp_new;
+    t.tp_new = guarded<New>;
     return t;
 }
 
-// A METH_FASTCALL | METH_KEYWORDS function, cast for a PyMethodDef entry;
-// only functions of exactly that shape are accepted.
-using FastcallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction fastcall(FastcallKw f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+// Publishes a native operation table for other extension modules: a capsule
+// named `capsule_name` holding `table`, stored in the type's dictionary as
+// "__kestrun_ops__" (see kestrun/syncore.h for how native callers fetch it).
+inline bool publish_ops(PyTypeObject& type, const void* table, const char* capsule_name) {
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<void*>(table), capsule_name, nullptr));
+    if (!capsule || PyDict_SetItemString(type.tp_dict, "__kestrun_ops__", capsule.get()) < 0)
+        return false;
+    PyType_Modified(&type);
+    return true;
 }
-inline constexpr int kFastcallKw = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace kn

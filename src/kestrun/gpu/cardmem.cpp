@@ -24,7 +24,7 @@ PyObject* fits_decision = nullptr;
 PyObject* no_memory_decision = nullptr;
 PyObject* not_chunkable_decision = nullptr;
 
-// ---------------------------------------------------------------- helpers
+// ---------------------------------------------------------------- Helpers
 
 // The share of `available` that may be used when `headroom_ratio` is kept
 // back.  The ratio is clamped to [0, 0.99] (NaN counts as 0.99), so at least
@@ -157,15 +157,15 @@ PyObject* chunked_decision(uint64_t chunk_bytes, uint64_t passes) {
     return decision.release();
 }
 
-// ---------------------------------------------------------------- sizing
+// ---------------------------------------------------------------- Sizing
 
-constexpr kn::Signature<3> kEstimateSig{"estimate_allocation_bytes",
+constexpr kn::Signature<3> kEstimateAllocationBytesSig{"estimate_allocation_bytes",
                                         {"shape", "element_size", "overhead_factor"}, 2};
 
 PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     std::array<PyObject*, 3> a;
-    if (!kn::bind(kEstimateSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kEstimateAllocationBytesSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* shape = a[0];
     int32_t element_size;
     double overhead = 1.0;
@@ -197,27 +197,27 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t
     return PyLong_FromUnsignedLongLong(bytes);
 }
 
-constexpr kn::Signature<2> kSafeLimitSig{"calculate_safe_limit",
+constexpr kn::Signature<2> kCalculateSafeLimitSig{"calculate_safe_limit",
                                          {"available_bytes", "headroom_ratio"}, 2};
 
 PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kSafeLimitSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kCalculateSafeLimitSig, args, nargs, kwnames, a)) return nullptr;
     uint64_t available;
     double ratio;
     if (!kn::to_uint64(a[0], &available) || !kn::to_double(a[1], &ratio)) return nullptr;
     return PyLong_FromUnsignedLongLong(safe_limit(available, ratio));
 }
 
-constexpr kn::Signature<4> kStrategySig{
+constexpr kn::Signature<4> kDecideAllocationStrategySig{
     "decide_allocation_strategy",
     {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}, 4};
 
 PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
     std::array<PyObject*, 4> a;
-    if (!kn::bind(kStrategySig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kDecideAllocationStrategySig, args, nargs, kwnames, a)) return nullptr;
     uint64_t requested, available;
     double ratio;
     bool chunkable;
@@ -234,15 +234,15 @@ PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_
     return chunked_decision(safe, passes);
 }
 
-// ---------------------------------------------------------------- chunking
+// ---------------------------------------------------------------- Chunking
 
-constexpr kn::Signature<3> kChunkShapesSig{"compute_chunk_shapes",
+constexpr kn::Signature<3> kComputeChunkShapesSig{"compute_chunk_shapes",
                                            {"shape", "element_size", "max_chunk_bytes"}, 3};
 
 PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     std::array<PyObject*, 3> a;
-    if (!kn::bind(kChunkShapesSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kComputeChunkShapesSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* shape = a[0];
     int32_t element_size;
     uint64_t max_chunk_bytes;
@@ -307,14 +307,14 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     return chunks.release();
 }
 
-constexpr kn::Signature<5> kOptimalChunksSig{
+constexpr kn::Signature<5> kCalculateOptimalChunksSig{
     "calculate_optimal_chunks",
     {"total_bytes", "available_bytes", "headroom_ratio", "min_chunks", "max_chunks"}, 3};
 
 PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     std::array<PyObject*, 5> a;
-    if (!kn::bind(kOptimalChunksSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kCalculateOptimalChunksSig, args, nargs, kwnames, a)) return nullptr;
     uint64_t total, available;
     double ratio;
     int32_t min_chunks = 1, max_chunks = 1000;
@@ -333,11 +333,11 @@ PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t 
 
 // ---------------------------------------------------------------- OOM and operations
 
-constexpr kn::Signature<2> kOomSig{"is_oom_error", {"error_message", "error_type"}, 2};
+constexpr kn::Signature<2> kIsOomErrorSig{"is_oom_error", {"error_message", "error_type"}, 2};
 
 PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kOomSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kIsOomErrorSig, args, nargs, kwnames, a)) return nullptr;
     if (!kn::check_exact(a[0], &PyUnicode_Type, "error_message") ||
         !kn::check_exact(a[1], &PyUnicode_Type, "error_type"))
         return nullptr;
@@ -353,28 +353,28 @@ PyObject* is_oom_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return kn::boolean(oom);
 }
 
-constexpr kn::Signature<1> kChunkableSig{"is_chunkable_operation", {"operation"}, 1};
+constexpr kn::Signature<1> kIsChunkableOperationSig{"is_chunkable_operation", {"operation"}, 1};
 
 PyObject* is_chunkable_operation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     std::array<PyObject*, 1> a;
-    if (!kn::bind(kChunkableSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kIsChunkableOperationSig, args, nargs, kwnames, a)) return nullptr;
     if (!kn::check_exact(a[0], &PyUnicode_Type, "operation")) return nullptr;
     const int member = in_set(chunkable_ops, a[0]);
     if (member < 0) return nullptr;
     return kn::boolean(member);
 }
 
-// ---------------------------------------------------------------- scores
+// ---------------------------------------------------------------- Scores
 
-constexpr kn::Signature<4> kSuitabilitySig{
+constexpr kn::Signature<4> kScoreGpuSuitabilitySig{
     "score_gpu_suitability",
     {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"}, 4};
 
 PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     std::array<PyObject*, 4> a;
-    if (!kn::bind(kSuitabilitySig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kScoreGpuSuitabilitySig, args, nargs, kwnames, a)) return nullptr;
     uint64_t data_size, available;
     double ratio;
     if (!kn::to_uint64(a[0], &data_size) ||
@@ -402,13 +402,13 @@ PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nar
     return PyFloat_FromDouble(memory_score * factor);
 }
 
-constexpr kn::Signature<2> kPressureSig{"calculate_memory_pressure",
+constexpr kn::Signature<2> kCalculateMemoryPressureSig{"calculate_memory_pressure",
                                         {"used_bytes", "total_bytes"}, 2};
 
 PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kPressureSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kCalculateMemoryPressureSig, args, nargs, kwnames, a)) return nullptr;
     uint64_t used, total;
     if (!kn::to_uint64(a[0], &used) || !kn::to_uint64(a[1], &total)) return nullptr;
     if (total == 0) return PyFloat_FromDouble(1.0);
@@ -416,13 +416,13 @@ PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t
     return PyFloat_FromDouble(p < 1.0 ? p : 1.0);
 }
 
-constexpr kn::Signature<2> kHeadroomSig{"recommend_headroom",
+constexpr kn::Signature<2> kRecommendHeadroomSig{"recommend_headroom",
                                         {"current_pressure", "base_headroom"}, 1};
 
 PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kHeadroomSig, args, nargs, kwnames, a)) return nullptr;
+    if (!kn::bind(kRecommendHeadroomSig, args, nargs, kwnames, a)) return nullptr;
     double p, h = 0.5;
     if (!kn::to_double(a[0], &p) || (a[1] && !kn::to_double(a[1], &h))) return nullptr;
 
@@ -439,48 +439,48 @@ PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return PyFloat_FromDouble(h);
 }
 
-// ---------------------------------------------------------------- module
+// ---------------------------------------------------------------- Module
 
 PyMethodDef methods[] = {
-    {"estimate_allocation_bytes", kn::fastcall(estimate_allocation_bytes), kn::kFastcallKw,
+    kn::def<estimate_allocation_bytes>("estimate_allocation_bytes",
      "estimate_allocation_bytes($module, /, shape, element_size, overhead_factor=1.0)\n--\n\n"
      "Bytes an array of `shape` needs at `element_size` bytes per element, enlarged by\n"
-     "`overhead_factor` when it is above 1.0; capped at 2**63 - 1."},
-    {"calculate_safe_limit", kn::fastcall(calculate_safe_limit), kn::kFastcallKw,
+     "`overhead_factor` when it is above 1.0; capped at 2**63 - 1."),
+    kn::def<calculate_safe_limit>("calculate_safe_limit",
      "calculate_safe_limit($module, /, available_bytes, headroom_ratio)\n--\n\n"
      "Bytes of `available_bytes` usable when `headroom_ratio` (clamped to [0, 0.99])\n"
-     "is kept free."},
-    {"decide_allocation_strategy", kn::fastcall(decide_allocation_strategy), kn::kFastcallKw,
+     "is kept free."),
+    kn::def<decide_allocation_strategy>("decide_allocation_strategy",
      "decide_allocation_strategy($module, /, requested_bytes, available_bytes, headroom_ratio,\n"
      "                           is_chunkable)\n--\n\n"
      "(strategy, chunk_bytes, num_chunks, message): 0 runs on the GPU in one pass,\n"
-     "1 in `num_chunks` passes of `chunk_bytes`, 2 on the CPU."},
-    {"compute_chunk_shapes", kn::fastcall(compute_chunk_shapes), kn::kFastcallKw,
+     "1 in `num_chunks` passes of `chunk_bytes`, 2 on the CPU."),
+    kn::def<compute_chunk_shapes>("compute_chunk_shapes",
      "compute_chunk_shapes($module, /, shape, element_size, max_chunk_bytes)\n--\n\n"
      "Splits the first dimension of `shape` into chunks of at most `max_chunk_bytes`\n"
-     "(at least one row each); a list of chunk shapes."},
-    {"calculate_optimal_chunks", kn::fastcall(calculate_optimal_chunks), kn::kFastcallKw,
+     "(at least one row each); a list of chunk shapes."),
+    kn::def<calculate_optimal_chunks>("calculate_optimal_chunks",
      "calculate_optimal_chunks($module, /, total_bytes, available_bytes, headroom_ratio,\n"
      "                         min_chunks=1, max_chunks=1000)\n--\n\n"
      "Number of chunks for `total_bytes` within the safe limit, between `min_chunks`\n"
-     "and `max_chunks`."},
-    {"is_oom_error", kn::fastcall(is_oom_error), kn::kFastcallKw,
+     "and `max_chunks`."),
+    kn::def<is_oom_error>("is_oom_error",
      "is_oom_error($module, /, error_message, error_type)\n--\n\n"
-     "Whether an error's message or type name says the GPU ran out of memory."},
-    {"is_chunkable_operation", kn::fastcall(is_chunkable_operation), kn::kFastcallKw,
+     "Whether an error's message or type name says the GPU ran out of memory."),
+    kn::def<is_chunkable_operation>("is_chunkable_operation",
      "is_chunkable_operation($module, /, operation)\n--\n\n"
-     "Whether the named array operation can be produced in independent chunks."},
-    {"score_gpu_suitability", kn::fastcall(score_gpu_suitability), kn::kFastcallKw,
+     "Whether the named array operation can be produced in independent chunks."),
+    kn::def<score_gpu_suitability>("score_gpu_suitability",
      "score_gpu_suitability($module, /, data_size_bytes, operation_type, available_gpu_memory,\n"
      "                      headroom_ratio)\n--\n\n"
-     "How well an operation on `data_size_bytes` suits the GPU, in [0.0, 0.9]."},
-    {"calculate_memory_pressure", kn::fastcall(calculate_memory_pressure), kn::kFastcallKw,
+     "How well an operation on `data_size_bytes` suits the GPU, in [0.0, 0.9]."),
+    kn::def<calculate_memory_pressure>("calculate_memory_pressure",
      "calculate_memory_pressure($module, /, used_bytes, total_bytes)\n--\n\n"
-     "Used share of the memory, at most 1.0; 1.0 when `total_bytes` is 0."},
-    {"recommend_headroom", kn::fastcall(recommend_headroom), kn::kFastcallKw,
+     "Used share of the memory, at most 1.0; 1.0 when `total_bytes` is 0."),
+    kn::def<recommend_headroom>("recommend_headroom",
      "recommend_headroom($module, /, current_pressure, base_headroom=0.5)\n--\n\n"
-     "Headroom ratio to keep free at `current_pressure`, in [0.3, 0.8]."},
-    {nullptr, nullptr, 0, nullptr},
+     "Headroom ratio to keep free at `current_pressure`, in [0.3, 0.8]."),
+    kn::kEndOfMethods,
 };
 
 PyObject* make_set(std::initializer_list<const char*> names) {
@@ -494,20 +494,30 @@ PyObject* make_set(std::initializer_list<const char*> names) {
 }
 
 int cardmem_exec(PyObject* module) {
-    if (!kn::frame_begin(frame)) return -1;
-    chunkable_ops = make_set({"zeros", "ones", "empty", "full", "random.randn", "random.rand",
-                              "random.random", "random.standard_normal", "random.uniform",
-                              "arange", "linspace"});
-    if (!chunkable_ops) return -1;
-    non_chunkable_ops = make_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig",
-                                  "eigvals", "solve", "inv", "sort", "argsort"});
-    if (!non_chunkable_ops) return -1;
-    fits_decision = Py_BuildValue("(iiis)", 0, 0, 1, "Allocation fits in GPU memory");
-    no_memory_decision = Py_BuildValue("(iiis)", 2, 0, 1, "No GPU memory available");
-    not_chunkable_decision =
-        Py_BuildValue("(iiis)", 2, 0, 1, "Operation not chunkable, falling back to CPU");
-    if (!fits_decision || !no_memory_decision || !not_chunkable_decision) return -1;
-    return kn::frame_finish(frame, module, "GPU memory algorithms loaded (native)") ? 0 : -1;
+    const bool state_ready =
+        kn::create_once(chunkable_ops,
+                        [] {
+                            return make_set({"zeros", "ones", "empty", "full", "random.randn",
+                                             "random.rand", "random.random",
+                                             "random.standard_normal", "random.uniform", "arange",
+                                             "linspace"});
+                        }) &&
+        kn::create_once(non_chunkable_ops,
+                        [] {
+                            return make_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd",
+                                             "eig", "eigvals", "solve", "inv", "sort", "argsort"});
+                        }) &&
+        kn::create_once(fits_decision,
+                        [] { return Py_BuildValue("(iiis)", 0, 0, 1, "Allocation fits in GPU memory"); }) &&
+        kn::create_once(no_memory_decision,
+                        [] { return Py_BuildValue("(iiis)", 2, 0, 1, "No GPU memory available"); }) &&
+        kn::create_once(not_chunkable_decision, [] {
+            return Py_BuildValue("(iiis)", 2, 0, 1, "Operation not chunkable, falling back to CPU");
+        });
+    if (!state_ready || !kn::add_functions(module, methods) ||
+        !kn::frame_finish(frame, module, "GPU memory algorithms loaded (native)"))
+        return -1;
+    return 0;
 }
 
 }  // namespace
@@ -515,4 +525,4 @@ int cardmem_exec(PyObject* module) {
 KN_DEFINE_MODULE(cardmem, frame,
                  "GPU memory algorithms: allocation estimates, safe limits, allocation strategy,\n"
                  "chunk plans, out-of-memory classification, suitability and memory pressure.",
-                 methods, cardmem_exec)
+                 cardmem_exec)

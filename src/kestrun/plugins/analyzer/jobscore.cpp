@@ -23,10 +23,7 @@ namespace {
 
 kn::ModuleFrame frame{"jobscore", "kestrun.plugins.analyzer.jobscore"};
 
-using Args = PyObject* const*;
-
-// ---------------------------------------------------------------------------
-// Keyword lists, matched as substrings of the lower-cased text
+// ---------------------------------------------------------------- Keyword lists, matched as substrings of the lower-cased text
 
 using sv = std::string_view;
 
@@ -130,8 +127,7 @@ bool build_keyword_tables() {
     return automaton.build(distinct);
 }
 
-// ---------------------------------------------------------------------------
-// Shared helpers
+// ---------------------------------------------------------------- Shared helpers
 
 // A str-typed argument: exactly a str, or None.
 inline bool str_arg(PyObject* o, const char* argname) {
@@ -153,8 +149,7 @@ bool doubles(const std::array<PyObject*, N>& v, double (&out)[N]) {
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// Text scoring
+// ---------------------------------------------------------------- Text scoring
 
 // The framework patterns, compiled case-insensitively at import and held
 // through their bound `findall` and `match` for the life of the process.
@@ -276,32 +271,32 @@ Py_ssize_t count_matches(const Framework& f, PyObject* code) {
     return rest < 0 ? -1 : count + rest;
 }
 
-constexpr kn::Signature<2> quick_sig{"quick_framework_score", {"code", "framework"}, 2};
+constexpr kn::Signature<2> kQuickFrameworkScoreSig{"quick_framework_score", {"code", "framework"}, 2};
 
-PyObject* quick_framework_score(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 2> v;
-    if (!kn::bind(quick_sig, args, nargs, kwnames, v)) return nullptr;
-    if (!str_arg(v[0], "code") || !str_arg(v[1], "framework")) return nullptr;
-    const Framework* f = v[1] == Py_None ? nullptr : find_framework(v[1]);
+PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kQuickFrameworkScoreSig, args, nargs, kwnames, a)) return nullptr;
+    if (!str_arg(a[0], "code") || !str_arg(a[1], "framework")) return nullptr;
+    const Framework* f = a[1] == Py_None ? nullptr : find_framework(a[1]);
     if (!f) return PyFloat_FromDouble(0.0);
     // findall() raises the pattern's TypeError for None.
-    Py_ssize_t count = v[0] == Py_None ? count_findall(*f, v[0], 0) : count_matches(*f, v[0]);
+    Py_ssize_t count = a[0] == Py_None ? count_findall(*f, a[0], 0) : count_matches(*f, a[0]);
     if (count < 0) return nullptr;
     return PyFloat_FromDouble(count >= full_score_matches ? 1.0 : static_cast<double>(count) * 0.1);
 }
 
-constexpr kn::Signature<2> indicators_sig{"score_indicators", {"code", "function_name"}, 2};
+constexpr kn::Signature<2> kScoreIndicatorsSig{"score_indicators", {"code", "function_name"}, 2};
 
-PyObject* score_indicators(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 2> v;
-    if (!kn::bind(indicators_sig, args, nargs, kwnames, v)) return nullptr;
-    if (!str_arg(v[0], "code") || !str_arg(v[1], "function_name")) return nullptr;
-    if (v[0] == Py_None) return kn::none_has_no_lower();
+PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kScoreIndicatorsSig, args, nargs, kwnames, a)) return nullptr;
+    if (!str_arg(a[0], "code") || !str_arg(a[1], "function_name")) return nullptr;
+    if (a[0] == Py_None) return kn::none_has_no_lower();
 
     KeywordSet in_code, in_either;
-    automaton.scan(v[0], in_code);
+    automaton.scan(a[0], in_code);
     in_either = in_code;
-    if (v[1] != Py_None) automaton.scan(v[1], in_either);
+    if (a[1] != Py_None) automaton.scan(a[1], in_either);
 
     return Py_BuildValue("(iiiiiii)", in_code.count_of(list_sets[CPU]),
                          in_code.count_of(list_sets[MEMORY]), in_code.count_of(list_sets[PARALLEL]),
@@ -311,7 +306,7 @@ PyObject* score_indicators(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwn
                          in_code.count_of(list_sets[SEQUENTIAL]));
 }
 
-constexpr kn::Signature<5> normalize_sig{
+constexpr kn::Signature<5> kNormalizeScoresSig{
     "normalize_scores",
     {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"},
     5};
@@ -320,28 +315,28 @@ constexpr kn::Signature<5> normalize_sig{
 constexpr double normalize_factors[5] = {0.06666666666666667, 0.1, 0.09090909090909091,
                                          0.027777777777777776, 0.07692307692307693};
 
-PyObject* normalize_scores(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 5> v;
-    if (!kn::bind(normalize_sig, args, nargs, kwnames, v)) return nullptr;
+PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 5> a;
+    if (!kn::bind(kNormalizeScoresSig, args, nargs, kwnames, a)) return nullptr;
     int32_t counts[5];
     for (std::size_t i = 0; i < 5; ++i)
-        if (!kn::to_int32(v[i], &counts[i])) return nullptr;
+        if (!kn::to_int32(a[i], &counts[i])) return nullptr;
     double r[5];
     for (std::size_t i = 0; i < 5; ++i)
         r[i] = limit(static_cast<double>(counts[i]) * normalize_factors[i], 0.0, 1.0);
     return Py_BuildValue("(ddddd)", r[0], r[1], r[2], r[3], r[4]);
 }
 
-constexpr kn::Signature<1> frameworks_sig{"score_framework_patterns", {"code"}, 1};
+constexpr kn::Signature<1> kScoreFrameworkPatternsSig{"score_framework_patterns", {"code"}, 1};
 
-PyObject* score_framework_patterns(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 1> v;
-    if (!kn::bind(frameworks_sig, args, nargs, kwnames, v)) return nullptr;
-    if (!str_arg(v[0], "code")) return nullptr;
-    if (v[0] == Py_None) return kn::none_has_no_lower();
+PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> a;
+    if (!kn::bind(kScoreFrameworkPatternsSig, args, nargs, kwnames, a)) return nullptr;
+    if (!str_arg(a[0], "code")) return nullptr;
+    if (a[0] == Py_None) return kn::none_has_no_lower();
 
     KeywordSet found;
-    automaton.scan(v[0], found);
+    automaton.scan(a[0], found);
     constexpr double per_numpy = 0.04;
     constexpr double per_other = 0.05555555555555555;  // the double nearest 1/18
     return Py_BuildValue("(ddd)", limit(found.count_of(list_sets[NUMPY]) * per_numpy, 0.0, 1.0),
@@ -349,8 +344,7 @@ PyObject* score_framework_patterns(PyObject*, Args args, Py_ssize_t nargs, PyObj
                          limit(found.count_of(list_sets[SKLEARN]) * per_other, 0.0, 1.0));
 }
 
-// ---------------------------------------------------------------------------
-// Workload decisions
+// ---------------------------------------------------------------- Workload decisions
 
 // The major version of a compute capability text such as "8.6": the text
 // before the first "." read as int() reads it.  Returns 1 with `*major` set,
@@ -386,26 +380,26 @@ int capability_major(PyObject* text, int32_t* major) {
     return kn::to_int32(value.get(), major) ? 1 : -1;
 }
 
-constexpr kn::Signature<5> suitability_sig{
+constexpr kn::Signature<5> kCalculateGpuSuitabilitySig{
     "calculate_gpu_suitability",
     {"gpu_operation_score", "gpu_data_size_score", "cpu_intensity", "gpu_available",
      "compute_capability"},
     5};
 
-PyObject* calculate_gpu_suitability(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 5> v;
-    if (!kn::bind(suitability_sig, args, nargs, kwnames, v)) return nullptr;
+PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 5> a;
+    if (!kn::bind(kCalculateGpuSuitabilitySig, args, nargs, kwnames, a)) return nullptr;
     double op, data, cpu;
     bool available;
-    if (!kn::to_double(v[0], &op) || !kn::to_double(v[1], &data) || !kn::to_double(v[2], &cpu) ||
-        !kn::to_truth(v[3], &available) || !str_arg(v[4], "compute_capability"))
+    if (!kn::to_double(a[0], &op) || !kn::to_double(a[1], &data) || !kn::to_double(a[2], &cpu) ||
+        !kn::to_truth(a[3], &available) || !str_arg(a[4], "compute_capability"))
         return nullptr;
     if (!available) return PyFloat_FromDouble(0.0);
 
     double multiplier = 1.0;
-    if (v[4] != Py_None && PyUnicode_GET_LENGTH(v[4]) > 0) {
+    if (a[4] != Py_None && PyUnicode_GET_LENGTH(a[4]) > 0) {
         int32_t major;
-        int parsed = capability_major(v[4], &major);
+        int parsed = capability_major(a[4], &major);
         if (parsed < 0) return nullptr;
         if (parsed) multiplier = major > 7 ? 1.2 : major == 7 ? 1.1 : major == 6 ? 1.0 : 0.8;
     }
@@ -414,32 +408,31 @@ PyObject* calculate_gpu_suitability(PyObject*, Args args, Py_ssize_t nargs, PyOb
     return PyFloat_FromDouble(limit(multiplier * (base + cpu_bonus), 0.0, 1.0));
 }
 
-constexpr kn::Signature<3> speedup_sig{
+constexpr kn::Signature<3> kEstimateGpuSpeedupSig{
     "estimate_gpu_speedup", {"gpu_operation_score", "gpu_data_size_score", "gpu_available"}, 3};
 
-PyObject* estimate_gpu_speedup(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 3> v;
-    if (!kn::bind(speedup_sig, args, nargs, kwnames, v)) return nullptr;
+PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 3> a;
+    if (!kn::bind(kEstimateGpuSpeedupSig, args, nargs, kwnames, a)) return nullptr;
     double op, data;
     bool available;
-    if (!kn::to_double(v[0], &op) || !kn::to_double(v[1], &data) || !kn::to_truth(v[2], &available))
+    if (!kn::to_double(a[0], &op) || !kn::to_double(a[1], &data) || !kn::to_truth(a[2], &available))
         return nullptr;
     if (!available || op == 0.0) return PyFloat_FromDouble(1.0);
     double base = op > 0.8 ? 15.0 : op > 0.6 ? 8.0 : op > 0.3 ? 4.0 : 2.0;
     return PyFloat_FromDouble(base + (0.5 * data) * base);
 }
 
-constexpr kn::Signature<4> potential_sig{
+constexpr kn::Signature<4> kCalculateParallelizationPotentialSig{
     "calculate_parallelization_potential",
     {"base_parallel_score", "embarrassing_bonus", "sequential_penalty", "loop_chunking_potential"},
     4};
 
-PyObject* calculate_parallelization_potential(PyObject*, Args args, Py_ssize_t nargs,
-                                              PyObject* kwnames) {
-    std::array<PyObject*, 4> v;
-    if (!kn::bind(potential_sig, args, nargs, kwnames, v)) return nullptr;
+PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 4> a;
+    if (!kn::bind(kCalculateParallelizationPotentialSig, args, nargs, kwnames, a)) return nullptr;
     double x[4];
-    if (!doubles(v, x)) return nullptr;
+    if (!doubles(a, x)) return nullptr;
     double bonus = limit(x[1] * 0.3, 0.0, 0.7);
     double penalty = limit(x[2] * 0.2, 0.0, 0.5);
     return PyFloat_FromDouble(limit(x[0] + bonus - penalty + x[3] * 0.4, 0.0, 1.0));
@@ -460,7 +453,7 @@ enum Pattern : long {
     SKLEARN_TRAINING = 12,
 };
 
-constexpr kn::Signature<17> pattern_sig{
+constexpr kn::Signature<17> kDetermineWorkloadPatternSig{
     "determine_workload_pattern",
     {"cpu_intensity", "memory_intensity", "parallelization_potential", "gpu_suitability",
      "gpu_operation_score", "numpy_score", "pandas_score", "sklearn_score", "sequential_count",
@@ -468,22 +461,22 @@ constexpr kn::Signature<17> pattern_sig{
      "numpy_threshold", "pandas_threshold", "sklearn_threshold", "gpu_available"},
     17};
 
-PyObject* determine_workload_pattern(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 17> v;
-    if (!kn::bind(pattern_sig, args, nargs, kwnames, v)) return nullptr;
+PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 17> a;
+    if (!kn::bind(kDetermineWorkloadPatternSig, args, nargs, kwnames, a)) return nullptr;
     double cpu, memory, potential, suitability, gpu_op, numpy, pandas, sklearn;
     int32_t sequential_count, embarrassing_count;
     double cpu_t, memory_t, gpu_t, numpy_t, pandas_t, sklearn_t;
     bool available;
-    if (!kn::to_double(v[0], &cpu) || !kn::to_double(v[1], &memory) ||
-        !kn::to_double(v[2], &potential) || !kn::to_double(v[3], &suitability) ||
-        !kn::to_double(v[4], &gpu_op) || !kn::to_double(v[5], &numpy) ||
-        !kn::to_double(v[6], &pandas) || !kn::to_double(v[7], &sklearn) ||
-        !kn::to_int32(v[8], &sequential_count) || !kn::to_int32(v[9], &embarrassing_count) ||
-        !kn::to_double(v[10], &cpu_t) || !kn::to_double(v[11], &memory_t) ||
-        !kn::to_double(v[12], &gpu_t) || !kn::to_double(v[13], &numpy_t) ||
-        !kn::to_double(v[14], &pandas_t) || !kn::to_double(v[15], &sklearn_t) ||
-        !kn::to_truth(v[16], &available))
+    if (!kn::to_double(a[0], &cpu) || !kn::to_double(a[1], &memory) ||
+        !kn::to_double(a[2], &potential) || !kn::to_double(a[3], &suitability) ||
+        !kn::to_double(a[4], &gpu_op) || !kn::to_double(a[5], &numpy) ||
+        !kn::to_double(a[6], &pandas) || !kn::to_double(a[7], &sklearn) ||
+        !kn::to_int32(a[8], &sequential_count) || !kn::to_int32(a[9], &embarrassing_count) ||
+        !kn::to_double(a[10], &cpu_t) || !kn::to_double(a[11], &memory_t) ||
+        !kn::to_double(a[12], &gpu_t) || !kn::to_double(a[13], &numpy_t) ||
+        !kn::to_double(a[14], &pandas_t) || !kn::to_double(a[15], &sklearn_t) ||
+        !kn::to_truth(a[16], &available))
         return nullptr;
 
     Pattern code;
@@ -510,109 +503,111 @@ PyObject* determine_workload_pattern(PyObject*, Args args, Py_ssize_t nargs, PyO
     return PyLong_FromLong(code);
 }
 
-constexpr kn::Signature<5> threshold_sig{
+constexpr kn::Signature<5> kUpdateAdaptiveThresholdSig{
     "update_adaptive_threshold",
     {"current_threshold", "success_rate", "learning_rate", "min_threshold", "max_threshold"},
     5};
 
-PyObject* update_adaptive_threshold(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 5> v;
-    if (!kn::bind(threshold_sig, args, nargs, kwnames, v)) return nullptr;
+PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 5> a;
+    if (!kn::bind(kUpdateAdaptiveThresholdSig, args, nargs, kwnames, a)) return nullptr;
     double x[5];
-    if (!doubles(v, x)) return nullptr;
+    if (!doubles(a, x)) return nullptr;
     const double current = x[0], success = x[1], rate = x[2], lo = x[3], hi = x[4];
     double value = success > 0.8 ? current + rate : success >= 0.4 ? current : current - rate;
     if (value < lo || std::isnan(value)) return PyFloat_FromDouble(lo);
     return PyFloat_FromDouble(value > hi ? hi : value);
 }
 
-// ---------------------------------------------------------------------------
-// Module
+// ---------------------------------------------------------------- Module
 
 PyMethodDef methods[] = {
-    {"quick_framework_score", kn::fastcall(quick_framework_score), kn::kFastcallKw,
+    kn::def<quick_framework_score>("quick_framework_score",
      "quick_framework_score($module, /, code, framework)\n--\n\n"
      "Regular-expression score of `code` for one framework (\"numpy\", \"pandas\" or\n"
      "\"sklearn\"): 0.1 per whole-word match, case-insensitive, at most 1.0; 0.0 for\n"
-     "any other framework."},
-    {"score_indicators", kn::fastcall(score_indicators), kn::kFastcallKw,
+     "any other framework."),
+    kn::def<score_indicators>("score_indicators",
      "score_indicators($module, /, code, function_name)\n--\n\n"
      "Counts of the CPU, memory, parallel, GPU-operation, large-data,\n"
      "embarrassingly-parallel and sequential keywords found in the lower-cased\n"
      "code (GPU-operation and embarrassingly-parallel keywords also in the\n"
-     "function name); each keyword counts once."},
-    {"normalize_scores", kn::fastcall(normalize_scores), kn::kFastcallKw,
+     "function name); each keyword counts once."),
+    kn::def<normalize_scores>("normalize_scores",
      "normalize_scores($module, /, cpu_score, memory_score, parallel_score, gpu_op_score, "
      "large_data_score)\n--\n\n"
-     "The first five indicator counts scaled by their list sizes to 0.0-1.0."},
-    {"score_framework_patterns", kn::fastcall(score_framework_patterns),
-     kn::kFastcallKw,
+     "The first five indicator counts scaled by their list sizes to 0.0-1.0."),
+    kn::def<score_framework_patterns>("score_framework_patterns",
      "score_framework_patterns($module, /, code)\n--\n\n"
      "(numpy_score, pandas_score, sklearn_score): the share of each framework's\n"
-     "keywords found in the lower-cased code, each 0.0-1.0."},
-    {"calculate_gpu_suitability", kn::fastcall(calculate_gpu_suitability),
-     kn::kFastcallKw,
+     "keywords found in the lower-cased code, each 0.0-1.0."),
+    kn::def<calculate_gpu_suitability>("calculate_gpu_suitability",
      "calculate_gpu_suitability($module, /, gpu_operation_score, gpu_data_size_score, "
      "cpu_intensity, gpu_available, compute_capability)\n--\n\n"
      "Suitability for GPU execution, 0.0-1.0, weighted by the GPU's compute\n"
-     "capability (such as \"8.6\"); 0.0 without a GPU."},
-    {"estimate_gpu_speedup", kn::fastcall(estimate_gpu_speedup), kn::kFastcallKw,
+     "capability (such as \"8.6\"); 0.0 without a GPU."),
+    kn::def<estimate_gpu_speedup>("estimate_gpu_speedup",
      "estimate_gpu_speedup($module, /, gpu_operation_score, gpu_data_size_score, "
      "gpu_available)\n--\n\n"
-     "Expected speed-up ratio of GPU execution (1.0 = none)."},
-    {"calculate_parallelization_potential", kn::fastcall(calculate_parallelization_potential),
-     kn::kFastcallKw,
+     "Expected speed-up ratio of GPU execution (1.0 = none)."),
+    kn::def<calculate_parallelization_potential>("calculate_parallelization_potential",
      "calculate_parallelization_potential($module, /, base_parallel_score, embarrassing_bonus, "
      "sequential_penalty, loop_chunking_potential)\n--\n\n"
-     "Parallelisation potential, 0.0-1.0."},
-    {"determine_workload_pattern", kn::fastcall(determine_workload_pattern),
-     kn::kFastcallKw,
+     "Parallelisation potential, 0.0-1.0."),
+    kn::def<determine_workload_pattern>("determine_workload_pattern",
      "determine_workload_pattern($module, /, cpu_intensity, memory_intensity, "
      "parallelization_potential, gpu_suitability, gpu_operation_score, numpy_score, "
      "pandas_score, sklearn_score, sequential_count, embarrassing_count, cpu_threshold, "
      "memory_threshold, gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold, "
      "gpu_available)\n--\n\n"
      "The workload pattern code: framework detection first, then GPU suitability,\n"
-     "parallelism, CPU and memory intensity, sequential code; 0 (mixed) otherwise."},
-    {"update_adaptive_threshold", kn::fastcall(update_adaptive_threshold),
-     kn::kFastcallKw,
+     "parallelism, CPU and memory intensity, sequential code; 0 (mixed) otherwise."),
+    kn::def<update_adaptive_threshold>("update_adaptive_threshold",
      "update_adaptive_threshold($module, /, current_threshold, success_rate, learning_rate, "
      "min_threshold, max_threshold)\n--\n\n"
      "A detection threshold moved by the learning rate after feedback: up above an\n"
-     "0.8 success rate, down below 0.4, kept within the bounds."},
-    {nullptr, nullptr, 0, nullptr},
+     "0.8 success rate, down below 0.4, kept within the bounds."),
+    kn::kEndOfMethods,
 };
 
-// Compiles the framework patterns with re.IGNORECASE.
+// Compiles the framework patterns with re.IGNORECASE.  The compiled
+// patterns are held for the life of the process; a framework compiled by an
+// earlier, failed set-up is kept.
 bool compile_framework_patterns(PyObject* module) {
     kn::Ref re = kn::Ref::steal(PyObject_GetAttrString(module, "re"));
     if (!re) return false;
     kn::Ref flag = kn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
     if (!flag) return false;
     for (Framework& f : frameworks) {
+        if (f.findall && f.match) continue;
         kn::Ref compiled = kn::Ref::steal(
             PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
         if (!compiled) return false;
-        // Held for the life of the process: the module is executed only once.
-        f.findall = PyObject_GetAttrString(compiled.get(), "findall");
-        if (!f.findall) return false;
-        f.match = PyObject_GetAttrString(compiled.get(), "match");
-        if (!f.match) return false;
+        kn::Ref findall = kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "findall"));
+        kn::Ref match = findall ? kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "match"))
+                                : kn::Ref();
+        if (!match) return false;
+        f.findall = findall.release();
+        f.match = match.release();
         f.longest = automaton.longest(list_sets[f.words]);
     }
-    end_name = PyUnicode_InternFromString("end");
-    if (!end_name) return false;
-    return true;
+    return kn::create_once(end_name, [] { return PyUnicode_InternFromString("end"); });
 }
 
 int jobscore_exec(PyObject* module) {
-    if (!kn::frame_begin(frame)) return -1;
-    if (!build_keyword_tables()) {
-        PyErr_SetString(PyExc_RuntimeError, "jobscore: keyword tables do not fit the automaton");
-        return -1;
+    static bool tables_built = false;
+    if (!tables_built) {
+        if (!build_keyword_tables()) {
+            PyErr_SetString(PyExc_RuntimeError, "jobscore: keyword tables do not fit the automaton");
+            return -1;
+        }
+        tables_built = true;
     }
-    if (!kn::bind_import(module, "re") || !compile_framework_patterns(module)) return -1;
-    return kn::frame_finish(frame, module, "Native workload algorithms module loaded") ? 0 : -1;
+    if (!kn::bind_import(module, "re") || !compile_framework_patterns(module) ||
+        !kn::add_functions(module, methods) ||
+        !kn::frame_finish(frame, module, "Native workload algorithms module loaded"))
+        return -1;
+    return 0;
 }
 
 }  // namespace
@@ -620,4 +615,4 @@ int jobscore_exec(PyObject* module) {
 KN_DEFINE_MODULE(jobscore, frame,
                  "Scoring of a function's source text and workload decisions for the "
                  "workload analyser.",
-                 methods, jobscore_exec)
+                 jobscore_exec)

@@ -26,10 +26,7 @@ kn::ModuleFrame frame{"shiftplan", "kestrun.plugins.analyzer.shiftplan"};
 // The result when no pattern dominates.
 PyObject* mixed_name = nullptr;
 
-using Args = PyObject* const*;
-
-// ---------------------------------------------------------------------------
-// Shared helpers
+// ---------------------------------------------------------------- Shared helpers
 
 // A list-typed argument: an exact list or None.
 bool list_arg(PyObject* o, const char* argname) {
@@ -110,17 +107,16 @@ inline PyObject* list_entry(PyObject* list, Py_ssize_t i) {
     return i < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, i) : nullptr;
 }
 
-// ---------------------------------------------------------------------------
-// Performance degradation and workload change detection
+// ---------------------------------------------------------------- Performance degradation and workload change detection
 
-constexpr kn::Signature<4> kDegradationSig{
+constexpr kn::Signature<4> kDetectPerformanceDegradationSig{
     "detect_performance_degradation",
     {"performance_history", "baseline_performance", "threshold", "window_start_time"},
     4};
 
-PyObject* detect_performance_degradation(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 4> a;
-    if (!kn::bind(kDegradationSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kDetectPerformanceDegradationSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* history = a[0];
     double baseline, threshold, window_start;
     if (!list_arg(history, "performance_history") || !kn::to_double(a[1], &baseline) ||
@@ -143,12 +139,12 @@ PyObject* detect_performance_degradation(PyObject*, Args args, Py_ssize_t nargs,
     return kn::boolean(degradation > threshold);
 }
 
-constexpr kn::Signature<2> kTrendSig{
+constexpr kn::Signature<2> kCalculatePerformanceTrendSig{
     "calculate_performance_trend", {"performance_history", "window_start_time"}, 2};
 
-PyObject* calculate_performance_trend(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kTrendSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kCalculatePerformanceTrendSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* history = a[0];
     double window_start;
     if (!list_arg(history, "performance_history") || !kn::to_double(a[1], &window_start))
@@ -208,13 +204,12 @@ bool accumulate(double* acc, PyObject* value) {
     return sum && kn::to_double(sum.get(), acc);
 }
 
-constexpr kn::Signature<2> kChangeSig{
+constexpr kn::Signature<2> kDetectWorkloadCharacteristicsChangeSig{
     "detect_workload_characteristics_change", {"pattern_history", "change_threshold"}, 1};
 
-PyObject* detect_workload_characteristics_change(PyObject*, Args args, Py_ssize_t nargs,
-                                                 PyObject* kw) {
+PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kChangeSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kDetectWorkloadCharacteristicsChangeSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* history = a[0];
     double change_threshold;
     if (!list_arg(history, "pattern_history") || !float_arg(a[1], 0.3, &change_threshold))
@@ -223,11 +218,16 @@ PyObject* detect_workload_characteristics_change(PyObject*, Args args, Py_ssize_
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 6) return no_change();
 
-    // The last six observations, oldest first, held for the whole call: the
-    // additions below may run Python code that changes the list.
+    // The last six observations, oldest first, taken (as the slice
+    // history[-6:] would take them) before any Python code can run, and held
+    // for the whole call: the key lookups and additions below may run
+    // Python code (a stored key's __eq__, a value's __add__) that changes the
+    // list or the dicts.
     std::array<kn::Ref, 6> obs;
-    for (Py_ssize_t i = 0; i < 6; ++i) {
-        PyObject* d = PyList_GET_ITEM(history, n - 6 + i);
+    for (Py_ssize_t i = 0; i < 6; ++i)
+        obs[static_cast<std::size_t>(i)] = kn::Ref::borrow(PyList_GET_ITEM(history, n - 6 + i));
+    for (const kn::Ref& held : obs) {
+        PyObject* d = held.get();
         if (d == Py_None) {
             PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
             return nullptr;
@@ -241,7 +241,6 @@ PyObject* detect_workload_characteristics_change(PyObject*, Args args, Py_ssize_
             if (has < 0) return nullptr;
             if (!has) return no_change();
         }
-        obs[static_cast<std::size_t>(i)] = kn::Ref::borrow(d);
     }
 
     // sums[0] over the three newest observations, sums[1] over the three before.
@@ -326,11 +325,11 @@ private:
     std::vector<int32_t> slots_;
 };
 
-constexpr kn::Signature<2> kDominantSig{"detect_dominant_pattern", {"patterns", "window_size"}, 1};
+constexpr kn::Signature<2> kDetectDominantPatternSig{"detect_dominant_pattern", {"patterns", "window_size"}, 1};
 
-PyObject* detect_dominant_pattern(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kDominantSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kDetectDominantPatternSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* patterns = a[0];
     int32_t window_size = 5;
     if (!list_arg(patterns, "patterns") || (a[1] && !kn::to_int32(a[1], &window_size)))
@@ -362,23 +361,22 @@ PyObject* detect_dominant_pattern(PyObject*, Args args, Py_ssize_t nargs, PyObje
     return Py_NewRef(result);
 }
 
-// ---------------------------------------------------------------------------
-// Adaptation decisions and resource prediction
+// ---------------------------------------------------------------- Adaptation decisions and resource prediction
 
 // A pool name: an exact str or None.
 bool pool_arg(PyObject* o, const char* argname) {
     return kn::check_exact(o, &PyUnicode_Type, argname);
 }
 
-constexpr kn::Signature<8> kBeneficialSig{
+constexpr kn::Signature<8> kIsAdaptationBeneficialSig{
     "is_adaptation_beneficial",
     {"current_pool", "recommended_pool", "recommendation_score", "recommendation_confidence",
      "current_performance_estimate", "trigger_code", "min_improvement_ratio", "min_confidence"},
     6};
 
-PyObject* is_adaptation_beneficial(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 8> a;
-    if (!kn::bind(kBeneficialSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kIsAdaptationBeneficialSig, args, nargs, kwnames, a)) return nullptr;
     double score, confidence, estimate, min_ratio, min_confidence;
     int32_t trigger_code;
     if (!pool_arg(a[0], "current_pool") || !pool_arg(a[1], "recommended_pool") ||
@@ -397,12 +395,12 @@ PyObject* is_adaptation_beneficial(PyObject*, Args args, Py_ssize_t nargs, PyObj
     return kn::boolean(score > 0.6);
 }
 
-constexpr kn::Signature<3> kSkipSig{
+constexpr kn::Signature<3> kShouldSkipAdaptationSig{
     "should_skip_adaptation", {"last_adaptation_time", "current_time", "min_interval"}, 3};
 
-PyObject* should_skip_adaptation(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 3> a;
-    if (!kn::bind(kSkipSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kShouldSkipAdaptationSig, args, nargs, kwnames, a)) return nullptr;
     double last, now, min_interval;
     if (!kn::to_double(a[0], &last) || !kn::to_double(a[1], &now) ||
         !kn::to_double(a[2], &min_interval))
@@ -410,12 +408,12 @@ PyObject* should_skip_adaptation(PyObject*, Args args, Py_ssize_t nargs, PyObjec
     return kn::boolean(now - last < min_interval);
 }
 
-constexpr kn::Signature<3> kPressureSig{
+constexpr kn::Signature<3> kDetectMemoryPressureSig{
     "detect_memory_pressure", {"current_usage", "peak_usage", "pressure_threshold"}, 2};
 
-PyObject* detect_memory_pressure(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 3> a;
-    if (!kn::bind(kPressureSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kDetectMemoryPressureSig, args, nargs, kwnames, a)) return nullptr;
     double current, peak, threshold;
     if (!kn::to_double(a[0], &current) || !kn::to_double(a[1], &peak) ||
         !float_arg(a[2], 0.8, &threshold))
@@ -424,12 +422,12 @@ PyObject* detect_memory_pressure(PyObject*, Args args, Py_ssize_t nargs, PyObjec
     return kn::boolean(current / peak > threshold);
 }
 
-constexpr kn::Signature<2> kFragmentationSig{
+constexpr kn::Signature<2> kDetectFragmentationThresholdSig{
     "detect_fragmentation_threshold", {"fragmentation_ratio", "threshold"}, 1};
 
-PyObject* detect_fragmentation_threshold(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kFragmentationSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kDetectFragmentationThresholdSig, args, nargs, kwnames, a)) return nullptr;
     double ratio, threshold;
     if (!kn::to_double(a[0], &ratio) || !float_arg(a[1], 0.3, &threshold)) return nullptr;
     if (ratio < 0.0) Py_RETURN_FALSE;
@@ -449,14 +447,14 @@ inline double clamp_unit(double v) {
     return v;
 }
 
-constexpr kn::Signature<4> kUrgencySig{
+constexpr kn::Signature<4> kCalculateAdaptationUrgencySig{
     "calculate_adaptation_urgency",
     {"performance_degradation", "memory_pressure", "fragmentation_ratio", "workload_changed"},
     4};
 
-PyObject* calculate_adaptation_urgency(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 4> a;
-    if (!kn::bind(kUrgencySig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kCalculateAdaptationUrgencySig, args, nargs, kwnames, a)) return nullptr;
     double degradation, pressure, fragmentation;
     bool changed;
     if (!kn::to_double(a[0], &degradation) || !kn::to_double(a[1], &pressure) ||
@@ -470,14 +468,14 @@ PyObject* calculate_adaptation_urgency(PyObject*, Args args, Py_ssize_t nargs, P
     return PyFloat_FromDouble(clamp_unit(urgency));
 }
 
-constexpr kn::Signature<4> kPoolScoreSig{
+constexpr kn::Signature<4> kScorePoolRecommendationSig{
     "score_pool_recommendation",
     {"workload_fit", "memory_fit", "thread_count_fit", "historical_success_rate"},
     4};
 
-PyObject* score_pool_recommendation(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 4> a;
-    if (!kn::bind(kPoolScoreSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kScorePoolRecommendationSig, args, nargs, kwnames, a)) return nullptr;
     double workload, memory, threads, success;
     if (!kn::to_double(a[0], &workload) || !kn::to_double(a[1], &memory) ||
         !kn::to_double(a[2], &threads) || !kn::to_double(a[3], &success))
@@ -490,12 +488,12 @@ PyObject* score_pool_recommendation(PyObject*, Args args, Py_ssize_t nargs, PyOb
     return PyFloat_FromDouble(clamp_unit(score));
 }
 
-constexpr kn::Signature<2> kPredictSig{
+constexpr kn::Signature<2> kPredictResourceRequirementsSig{
     "predict_resource_requirements", {"allocation_history", "prediction_horizon_seconds"}, 2};
 
-PyObject* predict_resource_requirements(PyObject*, Args args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> a;
-    if (!kn::bind(kPredictSig, args, nargs, kw, a)) return nullptr;
+    if (!kn::bind(kPredictResourceRequirementsSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* history = a[0];
     double horizon;
     if (!list_arg(history, "allocation_history") || !kn::to_double(a[1], &horizon)) return nullptr;
@@ -530,79 +528,72 @@ PyObject* predict_resource_requirements(PyObject*, Args args, Py_ssize_t nargs, 
     return Py_BuildValue("(iid)", allocations, total_bytes, confidence);
 }
 
-// ---------------------------------------------------------------------------
-// Module
+// ---------------------------------------------------------------- Module
 
 PyMethodDef methods[] = {
-    {"detect_performance_degradation", kn::fastcall(detect_performance_degradation),
-     kn::kFastcallKw,
+    kn::def<detect_performance_degradation>("detect_performance_degradation",
      "detect_performance_degradation($module, /, performance_history, baseline_performance, "
      "threshold, window_start_time)\n--\n\n"
      "True when the mean performance of the history entries at or after\n"
      "window_start_time has fallen below baseline_performance by more than\n"
-     "threshold (a fraction of the baseline); needs five such entries."},
-    {"calculate_performance_trend", kn::fastcall(calculate_performance_trend),
-     kn::kFastcallKw,
+     "threshold (a fraction of the baseline); needs five such entries."),
+    kn::def<calculate_performance_trend>("calculate_performance_trend",
      "calculate_performance_trend($module, /, performance_history, window_start_time)\n--\n\n"
      "Least-squares slope of performance over time within the window, relative\n"
-     "to the mean performance, clamped to [-1.0, 1.0]; negative means declining."},
-    {"detect_workload_characteristics_change", kn::fastcall(detect_workload_characteristics_change),
-     kn::kFastcallKw,
+     "to the mean performance, clamped to [-1.0, 1.0]; negative means declining."),
+    kn::def<detect_workload_characteristics_change>("detect_workload_characteristics_change",
      "detect_workload_characteristics_change($module, /, pattern_history, change_threshold=0.3)\n"
      "--\n\n"
      "Compares the mean of the three newest observations with the three before\n"
-     "them; returns (changed, parallel_change, cpu_change, memory_change)."},
-    {"detect_dominant_pattern", kn::fastcall(detect_dominant_pattern), kn::kFastcallKw,
+     "them; returns (changed, parallel_change, cpu_change, memory_change)."),
+    kn::def<detect_dominant_pattern>("detect_dominant_pattern",
      "detect_dominant_pattern($module, /, patterns, window_size=5)\n--\n\n"
      "The most frequent name among the last window_size patterns (ties go to the\n"
-     "name seen first), or 'mixed' when the window is empty."},
-    {"is_adaptation_beneficial", kn::fastcall(is_adaptation_beneficial),
-     kn::kFastcallKw,
+     "name seen first), or 'mixed' when the window is empty."),
+    kn::def<is_adaptation_beneficial>("is_adaptation_beneficial",
      "is_adaptation_beneficial($module, /, current_pool, recommended_pool, recommendation_score, "
      "recommendation_confidence, current_performance_estimate, trigger_code, "
      "min_improvement_ratio=1.1, min_confidence=0.6)\n--\n\n"
-     "Whether switching from current_pool to recommended_pool is worth it."},
-    {"should_skip_adaptation", kn::fastcall(should_skip_adaptation), kn::kFastcallKw,
+     "Whether switching from current_pool to recommended_pool is worth it."),
+    kn::def<should_skip_adaptation>("should_skip_adaptation",
      "should_skip_adaptation($module, /, last_adaptation_time, current_time, min_interval)\n--\n\n"
-     "True while less than min_interval has passed since the last adaptation."},
-    {"detect_memory_pressure", kn::fastcall(detect_memory_pressure), kn::kFastcallKw,
+     "True while less than min_interval has passed since the last adaptation."),
+    kn::def<detect_memory_pressure>("detect_memory_pressure",
      "detect_memory_pressure($module, /, current_usage, peak_usage, pressure_threshold=0.8)\n"
      "--\n\n"
-     "True when current_usage / peak_usage exceeds pressure_threshold."},
-    {"detect_fragmentation_threshold", kn::fastcall(detect_fragmentation_threshold),
-     kn::kFastcallKw,
+     "True when current_usage / peak_usage exceeds pressure_threshold."),
+    kn::def<detect_fragmentation_threshold>("detect_fragmentation_threshold",
      "detect_fragmentation_threshold($module, /, fragmentation_ratio, threshold=0.3)\n--\n\n"
-     "True when a non-negative fragmentation_ratio exceeds threshold."},
-    {"calculate_adaptation_urgency", kn::fastcall(calculate_adaptation_urgency),
-     kn::kFastcallKw,
+     "True when a non-negative fragmentation_ratio exceeds threshold."),
+    kn::def<calculate_adaptation_urgency>("calculate_adaptation_urgency",
      "calculate_adaptation_urgency($module, /, performance_degradation, memory_pressure, "
      "fragmentation_ratio, workload_changed)\n--\n\n"
      "Weighted urgency in [0.0, 1.0]: 0.4, 0.3 and 0.15 of the inputs (each\n"
-     "capped at 1.0, positive ones only) plus 0.15 when the workload changed."},
-    {"score_pool_recommendation", kn::fastcall(score_pool_recommendation),
-     kn::kFastcallKw,
+     "capped at 1.0, positive ones only) plus 0.15 when the workload changed."),
+    kn::def<score_pool_recommendation>("score_pool_recommendation",
      "score_pool_recommendation($module, /, workload_fit, memory_fit, thread_count_fit, "
      "historical_success_rate)\n--\n\n"
      "Weighted pool score in [0.0, 1.0] with weights 0.35, 0.3, 0.2 and 0.15\n"
-     "(each input capped at 1.0, positive ones only)."},
-    {"predict_resource_requirements", kn::fastcall(predict_resource_requirements),
-     kn::kFastcallKw,
+     "(each input capped at 1.0, positive ones only)."),
+    kn::def<predict_resource_requirements>("predict_resource_requirements",
      "predict_resource_requirements($module, /, allocation_history, prediction_horizon_seconds)\n"
      "--\n\n"
      "Extrapolates an allocation history of (timestamp, size) entries over the\n"
-     "horizon: (predicted_allocations, predicted_total_bytes, confidence)."},
-    {nullptr, nullptr, 0, nullptr},
+     "horizon: (predicted_allocations, predicted_total_bytes, confidence)."),
+    kn::kEndOfMethods,
 };
 
 int shiftplan_exec(PyObject* module) {
-    if (!kn::frame_begin(frame)) return -1;
-    mixed_name = PyUnicode_InternFromString("mixed");
-    if (!mixed_name) return -1;
-    for (int k = 0; k < 3; ++k) {
-        pattern_keys[k] = PyUnicode_InternFromString(kPatternKeys[k]);
-        if (!pattern_keys[k]) return -1;
-    }
-    return kn::frame_finish(frame, module, "Native orchestrator algorithms module loaded") ? 0 : -1;
+    if (!kn::create_once(mixed_name, [] { return PyUnicode_InternFromString("mixed"); }))
+        return -1;
+    for (int k = 0; k < 3; ++k)
+        if (!kn::create_once(pattern_keys[k],
+                             [k] { return PyUnicode_InternFromString(kPatternKeys[k]); }))
+            return -1;
+    if (!kn::add_functions(module, methods) ||
+        !kn::frame_finish(frame, module, "Native orchestrator algorithms module loaded"))
+        return -1;
+    return 0;
 }
 
 }  // namespace
@@ -612,4 +603,4 @@ KN_DEFINE_MODULE(shiftplan, frame,
                  "degradation and trend, workload change, dominant pattern, adaptation\n"
                  "benefit and timing, memory pressure, fragmentation, urgency, pool\n"
                  "scoring and resource prediction.",
-                 methods, shiftplan_exec)
+                 shiftplan_exec)

@@ -1,0 +1,221 @@
+// kestrun.memory.syncore: lock-free atomic primitives.
+//
+//   AtomicCounter         signed 64-bit counter; every change is one
+//                         sequentially consistent atomic instruction, done
+//                         with the interpreter lock released; a native
+//                         operation table for other extension modules
+//   AtomicCounterWrapper  plain Python class forwarding to an AtomicCounter
+//   AtomicPointer         versioned object slot with identity CAS
+//   LockFreeStack         LIFO of objects in native nodes, atomic size
+//   LockFreeStatistics    allocation counters with peaks and snapshots
+//   PerformanceTimer      nanosecond stopwatch over time.perf_counter_ns
+//
+// This file holds the module's set-up, its globals and the instances'
+// threading.Lock handling.
+#include "syncore.hpp"
+
+namespace syncore {
+
+kn::ModuleFrame frame{"syncore", "kestrun.memory.syncore"};
+
+PyObject* s_increment = nullptr;
+PyObject* s_decrement = nullptr;
+PyObject* s_load = nullptr;
+PyObject* s_store = nullptr;
+PyObject* s_compare_and_swap = nullptr;
+PyObject* s_update_peaks = nullptr;
+PyObject* s_elapsed_ns = nullptr;
+
+namespace {
+
+// The dictionary of the module object being set up, then of the module: its
+// globals are looked up at call time for `threading` and `time`, as the
+// package's Python code would.  The module lives for the rest of the process.
+PyObject* g_globals = nullptr;
+
+// ---------------------------------------------------------------- locks
+
+// Calls a no-argument method of the threading.Lock type.  The instances'
+// locks are always of that type, so the method's C function is fetched from
+// the type once at set-up and called directly, skipping the attribute
+// lookup of a Python-level call; any other object gets an ordinary method
+// call.
+struct LockMethod {
+    PyObject* name = nullptr;  // interned
+    PyCFunction fn = nullptr;
+    int flags = 0;
+};
+PyTypeObject* g_lock_type = nullptr;
+LockMethod g_acquire, g_release;
+
+bool resolve_lock_method(LockMethod& m, const char* name) {
+    if (!kn::create_once(m.name, [name] { return PyUnicode_InternFromString(name); })) return false;
+    PyObject* descr = PyDict_GetItemWithError(g_lock_type->tp_dict, m.name);
+    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
+        PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+        m.fn = def->ml_meth;
+        m.flags = def->ml_flags & ~METH_COEXIST;
+    }
+    return !PyErr_Occurred();
+}
+
+// Finds the lock type from a lock made by `threading` (the module itself,
+// not yet bound as a module global) and its two methods.
+bool resolve_lock_type(PyObject* threading) {
+    if (!g_lock_type) {
+        kn::Ref lock = kn::Ref::steal(PyObject_CallMethod(threading, "Lock", nullptr));
+        if (!lock) return false;
+        g_lock_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(Py_TYPE(lock.get())));
+    }
+    return resolve_lock_method(g_acquire, "acquire") && resolve_lock_method(g_release, "release");
+}
+
+PyObject* call_lock_method(const LockMethod& m, PyObject* lock) {
+    if (m.fn && Py_IS_TYPE(lock, g_lock_type)) {
+        switch (m.flags) {
+        case METH_NOARGS:
+            return m.fn(lock, nullptr);
+        case METH_VARARGS | METH_KEYWORDS:
+            return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(m.fn))(
+                lock, kn::empty_tuple(), nullptr);
+        case METH_FASTCALL | METH_KEYWORDS:
+            return reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(m.fn))(
+                lock, nullptr, 0, nullptr);
+        case METH_FASTCALL:
+            return reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(m.fn))(lock, nullptr, 0);
+        default:
+            break;
+        }
+    }
+    PyObject* args[] = {lock};
+    return PyObject_VectorcallMethod(m.name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// ---------------------------------------------------------------- set-up
+
+bool intern_names() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } names[] = {
+        {&s_increment, "increment"},
+        {&s_decrement, "decrement"},
+        {&s_load, "load"},
+        {&s_store, "store"},
+        {&s_compare_and_swap, "compare_and_swap"},
+        {&s_update_peaks, "_update_peaks"},
+        {&s_elapsed_ns, "elapsed_ns"},
+    };
+    for (auto& n : names)
+        if (!kn::create_once(*n.slot, [&n] { return PyUnicode_InternFromString(n.text); }))
+            return false;
+    return true;
+}
+
+// The class lives in kestrun/memory/_counter_wrapper.py, where linters and
+// type checkers see it; it is given the counter type and the int argument
+// rule, and presented as a class of this module.
+PyObject* g_wrapper = nullptr;
+
+PyObject* make_wrapper_class(PyObject* module_name) {
+    kn::Ref helpers = kn::Ref::steal(PyImport_ImportModule("kestrun.memory._counter_wrapper"));
+    if (!helpers) return nullptr;
+    kn::Ref as_int = kn::Ref::steal(PyCFunction_NewEx(&as_int_def, nullptr, nullptr));
+    if (!as_int ||
+        PyObject_SetAttrString(helpers.get(), "AtomicCounter",
+                               reinterpret_cast<PyObject*>(&CounterType)) < 0 ||
+        PyObject_SetAttrString(helpers.get(), "_as_int", as_int.get()) < 0)
+        return nullptr;
+    kn::Ref cls = kn::Ref::steal(PyObject_GetAttrString(helpers.get(), "AtomicCounterWrapper"));
+    if (!cls || PyObject_SetAttrString(cls.get(), "__module__", module_name) < 0) return nullptr;
+    return cls.release();
+}
+
+int syncore_exec(PyObject* module) {
+    Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
+    kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
+    kn::Ref time = threading ? kn::Ref::steal(PyImport_ImportModule("time")) : kn::Ref();
+    if (!time || !intern_names() || !resolve_lock_type(threading.get()) || !ready_counter_type() ||
+        !ready_pointer_type() || !ready_stack_type() || !ready_statistics_type() ||
+        !ready_timer_type())
+        return -1;
+    kn::Ref module_name = kn::Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name ||
+        !kn::create_once(g_wrapper, [&] { return make_wrapper_class(module_name.get()); }))
+        return -1;
+
+    // Everything the module's types need exists: publish them.
+    const std::pair<const char*, PyTypeObject*> types[] = {
+        {"AtomicCounter", &CounterType},
+        {"AtomicPointer", &PointerType},
+        {"LockFreeStack", &StackType},
+        {"LockFreeStatistics", &StatsType},
+        {"PerformanceTimer", &TimerType},
+    };
+    for (const auto& [name, type] : types)
+        if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "threading", threading.get()) < 0 ||
+        PyModule_AddObjectRef(module, "time", time.get()) < 0 ||
+        !kn::bind_from(module, "typing", {"Optional", "TypeVar", "Generic"}) ||
+        PyModule_AddObjectRef(module, "AtomicCounterWrapper", g_wrapper) < 0 ||
+        !kn::frame_finish(frame, module,
+                          "kestrun.memory.syncore loaded: atomic primitives active with lock-free "
+                          "native atomics (expected speed-up 10-20x)"))
+        return -1;
+    return PyModule_AddObjectRef(module, "NATIVE_ATOMICS_AVAILABLE", Py_True);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- shared helpers
+
+PyObject* module_global(const char* name) {
+    PyObject* v = g_globals ? PyDict_GetItemString(g_globals, name) : nullptr;
+    if (!v) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return v;
+}
+
+PyObject* new_lock() {
+    PyObject* threading = module_global("threading");
+    if (!threading) return nullptr;
+    return PyObject_CallMethod(threading, "Lock", nullptr);
+}
+
+PyObject* call_method(PyObject* name, PyObject* self, PyObject* arg1, PyObject* arg2) {
+    PyObject* args[] = {self, arg1, arg2};
+    size_t n = arg2 ? 3 : arg1 ? 2 : 1;
+    return PyObject_VectorcallMethod(name, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+LockGuard::LockGuard(PyObject* lock) : lock_(lock) {
+    if (!lock_) return;
+    Py_INCREF(lock_);
+    PyObject* r = call_lock_method(g_acquire, lock_);
+    if (!r) {
+        Py_CLEAR(lock_);
+        ok_ = false;
+        return;
+    }
+    Py_DECREF(r);
+}
+
+LockGuard::~LockGuard() {
+    if (!lock_) return;
+    // Releasing a lock we hold cannot fail; keep any pending error.
+    {
+        kn::ErrorStash stash;
+        PyObject* r = call_lock_method(g_release, lock_);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(lock_);
+    }
+    Py_DECREF(lock_);
+}
+
+}  // namespace syncore
+
+KN_DEFINE_MODULE(syncore, syncore::frame,
+                 "Lock-free atomic primitives: counters, a versioned slot, a stack, allocation "
+                 "statistics and a nanosecond timer.",
+                 syncore::syncore_exec)
