@@ -115,6 +115,26 @@ inline bool to_uint64(PyObject* o, uint64_t* out) {
     return true;
 }
 
+// Unsigned 32-bit: "can't convert negative value to uint32_t" below zero,
+// "value too large to convert to uint32_t" above 4294967295.
+inline bool to_uint32(PyObject* o, uint32_t* out) {
+    Ref n = detail::integer_of(o);
+    if (!n) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (!overflow && v < 0)) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
+        return false;
+    }
+    if (overflow || v > static_cast<long long>(UINT32_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
+        return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
 // Double through the float protocol (__float__, else __index__).
 inline bool to_double(PyObject* o, double* out) {
     if (PyFloat_CheckExact(o)) {
