@@ -1,0 +1,150 @@
+// kestrun.memory.spanwood: what the module's source files share.
+//
+//   rbcore.cpp  the red-black tree of free blocks keyed by size: nodes,
+//               same-size lists, lookups, balanced insertion and deletion,
+//               retirement of unlinked nodes while lock-free readers walk
+//   tree.cpp    FastRedBlackTree, the Python type that owns one tree,
+//               serialises its writers and validates its lock-free readers
+//   module.cpp  set-up, module globals, threading.Lock and time helpers
+#pragma once
+
+#include "kestrun_native.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030D0000
+// The performance counter under its 3.13 name.
+typedef _PyTime_t PyTime_t;
+static inline int PyTime_PerfCounter(PyTime_t* result) {
+    *result = _PyTime_GetPerfCounter();
+    return 0;
+}
+#endif
+
+namespace spanwood {
+
+extern kn::ModuleFrame frame;
+
+// ---------------------------------------------------------------- module helpers
+
+// Interned names used on every call.
+extern PyObject* s_increment;
+extern PyObject* s_load;
+extern PyObject* s_sanitize_size;
+extern PyObject* s_size;
+extern PyObject* s_atomic_counter;
+extern PyObject* s_atomic_available;
+
+// The module global `name` (borrowed), looked up at call time as the
+// package's Python code would; NameError when it is missing.
+PyObject* module_global(PyObject* name);
+
+// time.perf_counter_ns() through the module global `time`, as unsigned 64-bit.
+bool perf_counter_ns(uint64_t* out);
+// time.sleep(0.0001) through the module global `time`.
+bool short_sleep();
+// A new threading.Lock() through the module global `threading`.
+PyObject* new_lock();
+// lock.acquire() / lock.release(); a lock of another type is entered and
+// left through its context-manager methods.
+bool lock_acquire(PyObject* lock);
+bool lock_release(PyObject* lock);
+
+// ---------------------------------------------------------------- FastRedBlackTree
+
+extern PyTypeObject TreeType;
+// Fills in and readies the type, once per process.
+bool ready_tree_type();
+
+// ---------------------------------------------------------------- red-black core
+
+enum : uint32_t { RED = 0, BLACK = 1 };
+
+// One stored block.  Lock-free readers follow `left` and `right` and read
+// `size` with the interpreter lock released while a writer may relink the
+// tree, so the links are atomics: writers store them with release order and
+// readers load them with acquire order, which on x86 costs nothing and
+// elsewhere makes a node's fields visible before any link to it.  `size` is
+// written once, before the node is linked, and never changes.
+//
+// The interpreter's allocator puts 64-byte blocks 16 bytes before a cache
+// line boundary, so the three fields a search reads sit together in bytes
+// 16 to 39, on one cache line.
+struct RBNode {
+    RBNode* parent;               // null for the root and for list entries
+    uint64_t timestamp_ns;        // time.perf_counter_ns() at allocation
+    std::atomic<RBNode*> left;    // smaller sizes
+    std::atomic<RBNode*> right;   // larger sizes
+    uint64_t size;                // the key
+    PyObject* block;              // strong reference; null once handed out
+    RBNode* next;                 // same-size list; the retire chain once unlinked
+    uint32_t color;               // RED or BLACK
+};
+static_assert(sizeof(RBNode) == 64, "a node is one 64-byte block of the small-object allocator");
+
+// The tree's native state.  Everything here is read and written with the
+// interpreter lock held, except the links that lock-free readers follow.
+struct Core {
+    std::atomic<RBNode*> root;
+    uint64_t count;      // stored blocks: heads plus list entries
+    uint64_t heads;      // distinct sizes, the nodes linked into the tree
+    RBNode* retired;     // unlinked heads not yet freed, chained through `next`
+    uint32_t readers;    // lock-free readers walking with the interpreter lock released
+};
+
+// A valid tree of n heads is at most 2*log2(n+1) high, and n < 2**64.  A
+// lock-free walk longer than this has met a writer's half-done relinking.
+constexpr int kMaxWalk = 2 * 64 + 8;
+
+// A new, unlinked node holding a new reference to `block`; null with
+// MemoryError "Failed to allocate RB node" or the clock's error.
+RBNode* allocate_node(uint64_t size, PyObject* block);
+
+// Releases the block of a node that was never linked and frees the node.
+void discard_node(RBNode* node) noexcept;
+
+// Exact and best-fit lookups of a writer (or under the write lock).
+RBNode* find_node(const Core& t, uint64_t size) noexcept;
+RBNode* find_best_fit_node(const Core& t, uint64_t size) noexcept;
+// The same for lock-free readers: false when the walk had to give up.
+bool read_find_node(const Core& t, uint64_t size, RBNode** out) noexcept;
+bool read_find_best_fit_node(const Core& t, uint64_t size, RBNode** out) noexcept;
+
+// Stores a node from allocate_node: a new head, or behind the head of its size.
+void insert_node(Core& t, RBNode* node) noexcept;
+// Takes the head's block out of the tree: the first list entry moves up, or
+// the head is unlinked and retired.  Returns the block's reference.
+PyObject* take_head_block(Core& t, RBNode* head) noexcept;
+// Takes the list entry `e` (following `prev`) out; returns its block's reference.
+PyObject* take_entry_block(Core& t, RBNode* prev, RBNode* e) noexcept;
+
+// Detaches the whole tree (the tree is then empty) and returns its root.
+RBNode* detach_all(Core& t) noexcept;
+// Releases every block of a detached tree and frees (or retires) its nodes.
+// Blocks are released one at a time, so their finalisers may run.
+void release_subtree(Core& t, RBNode* n) noexcept;
+// Frees the retired nodes when no lock-free reader is walking.
+void drain_retired(Core& t) noexcept;
+inline void drain_if_idle(Core& t) noexcept {
+    if (t.retired && t.readers == 0) drain_retired(t);
+}
+
+int32_t compute_height(const RBNode* n) noexcept;
+
+struct SizeCount {
+    uint64_t size;
+    uint64_t count;
+};
+// Writes one entry per head in pre-order; returns the number written.
+std::size_t collect_distribution(const RBNode* n, SizeCount* out) noexcept;
+
+// Visits every stored block (garbage-collector traversal).
+int traverse_blocks(const RBNode* n, visitproc visit, void* arg) noexcept;
+
+// Checks every rule of the tree; returns nullptr or a description of the
+// first broken one.
+const char* check_tree(const Core& t, int* black_height) noexcept;
+
+}  // namespace spanwood

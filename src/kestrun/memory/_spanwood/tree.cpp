@@ -1,0 +1,786 @@
+// FastRedBlackTree: the Python face of the free-block tree.
+//
+// Writers (insert, delete, remove_ge, clear) run in a write section: the
+// write lock is held and the sequence counter is odd.  The two lookups take
+// no lock: they walk the tree with the interpreter lock released and keep
+// the answer only when the counter was even before and is unchanged after.
+// Everything that can run Python code (size conversions, the clock, the
+// operation counters, a released block's finaliser, building results) is
+// done outside the write section where the order of effects allows; the one
+// exception is a block's == during delete.  A call that comes back into a
+// writer of the same tree from inside a write section (from that ==, a
+// finaliser or an overridden method) raises RuntimeError instead of waiting
+// forever on the lock its own thread holds.
+#include "spanwood.hpp"
+
+#include <array>
+#include <new>
+#include <utility>
+
+namespace spanwood {
+
+PyTypeObject TreeType;
+
+namespace {
+
+// ---------------------------------------------------------------- instance
+
+// The statistics, kept as native counters and presented as the dict of
+// get_stats().  "bucket_hits" and "tree_hits" are always 0; the key
+// "circuit_breaker_trips" exists from the first reset_circuit_breaker()
+// until the next clear().
+struct Stats {
+    int64_t total_blocks;
+    int64_t total_insertions;
+    int64_t total_deletions;
+    int64_t total_searches;
+    int64_t operation_count;
+    int64_t circuit_breaker_trips;
+    bool has_trips;
+};
+
+struct TreeObject {
+    PyObject_HEAD
+    Core core;
+    uint64_t seq_counter;  // odd while a write section is open
+    uint32_t sample_rate;
+    bool use_atomic;
+    bool writing;          // a thread holds write_lock ...
+    unsigned long writer;  // ... and this is that thread
+    PyObject* write_lock;
+    PyObject* stats_lock;
+    PyObject* op_counter;       // AtomicCounter, or None
+    PyObject* sampled_counter;  // AtomicCounter, or None
+    Stats stats;
+};
+
+inline TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }
+
+// ---------------------------------------------------------------- sections
+
+// The write lock for a scope, with the sequence counter made odd inside it
+// when `announce` is set (get_size_distribution only excludes writers).
+// On leaving: counter even again, lock released, retired nodes freed when
+// no reader is walking.
+class WriteSection {
+public:
+    WriteSection(TreeObject* t, bool announce) : t_(t), announce_(announce) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (t->writing && t->writer == me) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "re-entrant call into a FastRedBlackTree that this thread is already "
+                            "changing (from a block's __eq__, a finaliser or an overridden method "
+                            "called inside one of its write operations)");
+            return;
+        }
+        lock_ = kn::Ref::borrow(t->write_lock);
+        if (lock_ && !lock_acquire(lock_.get())) return;
+        t->writing = true;
+        t->writer = me;
+        if (announce_) ++t->seq_counter;
+        entered_ = true;
+    }
+    WriteSection(const WriteSection&) = delete;
+    WriteSection& operator=(const WriteSection&) = delete;
+    ~WriteSection() {
+        if (!entered_) return;
+        if (announce_) ++t_->seq_counter;
+        t_->writing = false;
+        if (lock_) {
+            kn::ErrorStash stash;  // the body's error, if any, stays pending
+            if (!lock_release(lock_.get())) PyErr_WriteUnraisable(lock_.get());
+        }
+        drain_if_idle(t_->core);
+    }
+    bool ok() const { return entered_; }
+
+private:
+    TreeObject* t_;
+    bool announce_;
+    bool entered_ = false;
+    kn::Ref lock_;
+};
+
+// The statistics lock for a scope.  Nothing inside runs Python code.
+class StatsSection {
+public:
+    explicit StatsSection(TreeObject* t) : lock_(kn::Ref::borrow(t->stats_lock)) {
+        if (lock_ && !lock_acquire(lock_.get())) {
+            lock_.reset();
+            ok_ = false;
+        }
+    }
+    StatsSection(const StatsSection&) = delete;
+    StatsSection& operator=(const StatsSection&) = delete;
+    ~StatsSection() {
+        if (!ok_ || !lock_) return;
+        kn::ErrorStash stash;
+        if (!lock_release(lock_.get())) PyErr_WriteUnraisable(lock_.get());
+    }
+    bool ok() const { return ok_; }
+
+private:
+    kn::Ref lock_;
+    bool ok_ = true;
+};
+
+// ---------------------------------------------------------------- arguments
+
+PyObject* call_method0(PyObject* name, PyObject* obj) {
+    PyObject* args[] = {obj};
+    return PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// ValueError "Invalid size: <size>".
+void invalid_size(PyObject* size) { PyErr_Format(PyExc_ValueError, "Invalid size: %S", size); }
+
+// size < 0 for an int (or int subclass); -1 on error.
+int is_negative(PyObject* n) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    return overflow < 0 || (!overflow && v < 0);
+}
+
+enum class Sane { kOk, kInvalid, kError };
+
+// self._sanitize_size(size), then unsigned 64-bit.  `size` is the argument
+// after the int rule.  kInvalid: the sanitizer's ValueError, left pending
+// only when `keep_error` is set.  An exact FastRedBlackTree has the class's
+// own static method (the type cannot be changed and its instances have no
+// attribute dict), which is done inline.
+Sane sanitize(PyObject* self, PyObject* size, uint64_t* out, bool keep_error) {
+    kn::Ref sane;
+    if (Py_IS_TYPE(self, &TreeType)) {
+        int neg = is_negative(size);
+        if (neg < 0) return Sane::kError;
+        if (neg) {
+            if (keep_error) invalid_size(size);
+            return Sane::kInvalid;
+        }
+        sane = kn::Ref::borrow(size);
+    } else {
+        PyObject* args[] = {self, size};
+        sane = kn::Ref::steal(PyObject_VectorcallMethod(s_sanitize_size, args,
+                                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!sane) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) return Sane::kError;
+            if (!keep_error) PyErr_Clear();
+            return Sane::kInvalid;
+        }
+    }
+    return kn::to_uint64(sane.get(), out) ? Sane::kOk : Sane::kError;
+}
+
+// n % rate == 0 with Python's semantics for whatever the counter returned.
+int divisible(PyObject* n, uint32_t rate) {
+    if (PyLong_CheckExact(n)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+        if (v == -1 && PyErr_Occurred()) return -1;
+        if (!overflow) return v % static_cast<long long>(rate) == 0;
+    }
+    kn::Ref r = kn::Ref::steal(PyLong_FromUnsignedLong(rate));
+    kn::Ref rem = r ? kn::Ref::steal(PyNumber_Remainder(n, r.get())) : kn::Ref();
+    kn::Ref zero = rem ? kn::Ref::steal(PyLong_FromLong(0)) : kn::Ref();
+    return zero ? PyObject_RichCompareBool(rem.get(), zero.get(), Py_EQ) : -1;
+}
+
+// stored == block, the stored block on the left; -1 on error.
+int blocks_equal(PyObject* stored, PyObject* block) {
+    kn::Ref keep = kn::Ref::borrow(stored);
+    kn::Ref r = kn::Ref::steal(PyObject_RichCompare(stored, block, Py_EQ));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// ---------------------------------------------------------------- construction
+
+constexpr kn::Signature<1> kTreeNewSig{"FastRedBlackTree", {"sample_rate"}, 0};
+
+PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    std::array<PyObject*, 1> a;
+    if (!kn::bind_tuple(kTreeNewSig, args, kwds, a)) return nullptr;
+    uint32_t sample_rate = 100;
+    if (a[0] && !kn::to_uint32(a[0], &sample_rate)) return nullptr;
+    kn::Ref write_lock = kn::Ref::steal(new_lock());
+    if (!write_lock) return nullptr;
+    // The operation counters, when the counter type could be imported.
+    kn::Ref available = kn::Ref::borrow(module_global(s_atomic_available));
+    if (!available) return nullptr;
+    int use_atomic = PyObject_IsTrue(available.get());
+    if (use_atomic < 0) return nullptr;
+    kn::Ref op = kn::Ref::borrow(Py_None), sampled = kn::Ref::borrow(Py_None);
+    if (use_atomic) {
+        kn::Ref cls = kn::Ref::borrow(module_global(s_atomic_counter));
+        if (!cls || (use_atomic = PyObject_IsTrue(cls.get())) < 0) return nullptr;
+        if (use_atomic) {
+            op = kn::Ref::steal(PyObject_CallFunction(cls.get(), "i", 0));
+            if (!op) return nullptr;
+            sampled = kn::Ref::steal(PyObject_CallFunction(cls.get(), "i", 0));
+            if (!sampled) return nullptr;
+        }
+    }
+    kn::Ref stats_lock = kn::Ref::steal(new_lock());
+    if (!stats_lock) return nullptr;
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    TreeObject* t = as_tree(self);
+    new (&t->core.root) std::atomic<RBNode*>(nullptr);
+    t->core.count = t->core.heads = 0;
+    t->core.retired = nullptr;
+    t->core.readers = 0;
+    t->seq_counter = 0;
+    t->sample_rate = sample_rate;
+    t->use_atomic = use_atomic != 0;
+    t->writing = false;
+    t->writer = 0;
+    t->write_lock = write_lock.release();
+    t->stats_lock = stats_lock.release();
+    t->op_counter = op.release();
+    t->sampled_counter = sampled.release();
+    t->stats = Stats{};
+    return self;
+}
+
+// Blocks are reported to the collector, so reference cycles through stored
+// blocks are freed.
+int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    TreeObject* t = as_tree(self);
+    if (int r = traverse_blocks(t->core.root.load(std::memory_order_relaxed), visit, arg)) return r;
+    Py_VISIT(t->write_lock);
+    Py_VISIT(t->stats_lock);
+    Py_VISIT(t->op_counter);
+    Py_VISIT(t->sampled_counter);
+    return 0;
+}
+
+int tree_clear(PyObject* self) noexcept {
+    TreeObject* t = as_tree(self);
+    RBNode* root = detach_all(t->core);
+    t->stats.total_blocks = 0;
+    release_subtree(t->core, root);
+    drain_if_idle(t->core);
+    Py_CLEAR(t->op_counter);
+    Py_CLEAR(t->sampled_counter);
+    Py_CLEAR(t->write_lock);
+    Py_CLEAR(t->stats_lock);
+    return 0;
+}
+
+// Trees holding trees are freed through the trashcan, so a long chain of
+// them does not nest one call per link.
+void tree_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, tree_dealloc)
+    tree_clear(self);
+    // Nothing can walk a tree that is being destroyed.
+    drain_retired(as_tree(self)->core);
+    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
+}
+
+// ---------------------------------------------------------------- methods
+
+constexpr kn::Signature<1> kTreeSanitizeSizeSig{"_sanitize_size", {"size"}, 1};
+
+PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    std::array<PyObject*, 1> a;
+    if (!kn::bind(kTreeSanitizeSizeSig, args, nargs, kwnames, a)) return nullptr;
+    kn::Ref size = kn::int_arg(a[0], "size");
+    if (!size) return nullptr;
+    int neg = is_negative(size.get());
+    if (neg < 0) return nullptr;
+    if (neg) {
+        invalid_size(size.get());
+        return nullptr;
+    }
+    return size.release();
+}
+
+constexpr kn::Signature<2> kTreeInsertSig{"insert", {"size", "block"}, 2};
+
+PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kTreeInsertSig, args, nargs, kwnames, a)) return nullptr;
+    TreeObject* t = as_tree(self);
+    kn::Ref n = kn::int_arg(a[0], "size");
+    uint64_t size;
+    if (!n || sanitize(self, n.get(), &size, true) != Sane::kOk) return nullptr;
+
+    // Sampling happens before the lock: every insert counts, and one in
+    // sample_rate is also counted as sampled once it is stored.
+    bool sampled = false;
+    if (t->use_atomic && t->op_counter) {
+        kn::Ref counter = kn::Ref::borrow(t->op_counter);
+        kn::Ref value = kn::Ref::steal(call_method0(s_increment, counter.get()));
+        if (!value) return nullptr;
+        if (t->sample_rate != 0) {
+            int d = divisible(value.get(), t->sample_rate);
+            if (d < 0) return nullptr;
+            sampled = d != 0;
+        }
+    }
+    // The node (and its clock reading) is made before the lock too.
+    RBNode* node = allocate_node(size, a[1]);
+    if (!node) return nullptr;
+    kn::Ref sampled_counter;
+    {
+        WriteSection ws(t, true);
+        if (!ws.ok()) {
+            discard_node(node);
+            return nullptr;
+        }
+        insert_node(t->core, node);
+        ++t->stats.total_blocks;
+        ++t->stats.total_insertions;
+        ++t->stats.operation_count;
+        if (sampled && t->use_atomic) sampled_counter = kn::Ref::borrow(t->sampled_counter);
+    }
+    if (sampled_counter) {
+        kn::Ref r = kn::Ref::steal(call_method0(s_increment, sampled_counter.get()));
+        if (!r) return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+// How many times a lock-free reader tries for a stable view of the tree.
+constexpr int kReadAttempts = 100;
+
+constexpr kn::Signature<2> kTreeFindBestFitSig{"find_best_fit", {"size", "alignment"}, 1};
+
+PyObject* tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kTreeFindBestFitSig, args, nargs, kwnames, a)) return nullptr;
+    TreeObject* t = as_tree(self);
+    kn::Ref n = kn::int_arg(a[0], "size");
+    if (!n) return nullptr;
+    if (a[1] && !kn::int_arg(a[1], "alignment")) return nullptr;  // accepted, not used
+    uint64_t size;
+    switch (sanitize(self, n.get(), &size, false)) {
+    case Sane::kOk:
+        break;
+    case Sane::kInvalid:
+        return kn::none();
+    case Sane::kError:
+        return nullptr;
+    }
+    Core& core = t->core;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        const uint64_t seq_start = t->seq_counter;
+        if (seq_start & 1) {
+            if (!short_sleep()) return nullptr;
+            continue;
+        }
+        RBNode* found;
+        bool walked;
+        ++core.readers;
+        Py_BEGIN_ALLOW_THREADS
+        walked = read_find_best_fit_node(core, size, &found);
+        Py_END_ALLOW_THREADS
+        --core.readers;
+        if (walked && t->seq_counter == seq_start) {
+            // No writer ran meanwhile: the node is in the tree.
+            ++t->stats.total_searches;
+            PyObject* result = Py_NewRef(found ? found->block : Py_None);
+            drain_if_idle(core);
+            return result;
+        }
+        drain_if_idle(core);
+    }
+    return kn::none();
+}
+
+constexpr kn::Signature<1> kTreeFindAllExactSig{"find_all_exact", {"size"}, 1};
+
+PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    std::array<PyObject*, 1> a;
+    if (!kn::bind(kTreeFindAllExactSig, args, nargs, kwnames, a)) return nullptr;
+    TreeObject* t = as_tree(self);
+    kn::Ref n = kn::int_arg(a[0], "size");
+    if (!n) return nullptr;
+    uint64_t size;
+    switch (sanitize(self, n.get(), &size, false)) {
+    case Sane::kOk:
+        break;
+    case Sane::kInvalid:
+        return PyList_New(0);
+    case Sane::kError:
+        return nullptr;
+    }
+    Core& core = t->core;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        const uint64_t seq_start = t->seq_counter;
+        if (seq_start & 1) {
+            if (!short_sleep()) return nullptr;
+            continue;
+        }
+        RBNode* head;
+        bool walked;
+        ++core.readers;
+        Py_BEGIN_ALLOW_THREADS
+        walked = read_find_node(core, size, &head);
+        Py_END_ALLOW_THREADS
+        --core.readers;
+        if (!walked || t->seq_counter != seq_start) {
+            drain_if_idle(core);
+            continue;
+        }
+        Py_ssize_t length = 0;
+        for (const RBNode* e = head; e; e = e->next) ++length;
+        kn::Ref list = kn::Ref::steal(PyList_New(length));
+        if (!list) return nullptr;
+        // Making the list may have run the collector, and with it any code.
+        if (t->seq_counter != seq_start) {
+            drain_if_idle(core);
+            continue;
+        }
+        Py_ssize_t i = 0;
+        for (const RBNode* e = head; e; e = e->next) PyList_SET_ITEM(list.get(), i++, Py_NewRef(e->block));
+        ++t->stats.total_searches;
+        drain_if_idle(core);
+        return list.release();
+    }
+    return PyList_New(0);
+}
+
+constexpr kn::Signature<2> kTreeDeleteSig{"delete", {"size", "block"}, 2};
+
+PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> a;
+    if (!kn::bind(kTreeDeleteSig, args, nargs, kwnames, a)) return nullptr;
+    TreeObject* t = as_tree(self);
+    kn::Ref n = kn::int_arg(a[0], "size");
+    if (!n) return nullptr;
+    uint64_t size;
+    switch (sanitize(self, n.get(), &size, false)) {
+    case Sane::kOk:
+        break;
+    case Sane::kInvalid:
+        Py_RETURN_FALSE;
+    case Sane::kError:
+        return nullptr;
+    }
+    PyObject* block = a[1];
+    kn::Ref removed;  // released after the write section: its finaliser may run then
+    {
+        WriteSection ws(t, true);
+        if (!ws.ok()) return nullptr;
+        // While == runs, this thread's writers are refused and other threads'
+        // wait for the lock, so the nodes stay where they are.
+        RBNode* head = find_node(t->core, size);
+        if (!head) Py_RETURN_FALSE;
+        int eq = blocks_equal(head->block, block);
+        if (eq < 0) return nullptr;
+        if (eq) {
+            removed = kn::Ref::steal(take_head_block(t->core, head));
+        } else {
+            RBNode* prev = head;
+            for (RBNode* e = head->next; e; prev = e, e = e->next) {
+                eq = blocks_equal(e->block, block);
+                if (eq < 0) return nullptr;
+                if (eq) {
+                    removed = kn::Ref::steal(take_entry_block(t->core, prev, e));
+                    break;
+                }
+            }
+            if (!removed) Py_RETURN_FALSE;
+        }
+        --t->stats.total_blocks;
+        ++t->stats.total_deletions;
+    }
+    Py_RETURN_TRUE;
+}
+
+constexpr kn::Signature<1> kTreeRemoveGeSig{"remove_ge", {"size"}, 1};
+
+PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    std::array<PyObject*, 1> a;
+    if (!kn::bind(kTreeRemoveGeSig, args, nargs, kwnames, a)) return nullptr;
+    TreeObject* t = as_tree(self);
+    kn::Ref n = kn::int_arg(a[0], "size");
+    if (!n) return nullptr;
+    uint64_t size;
+    Sane sane = sanitize(self, n.get(), &size, false);
+    if (sane == Sane::kError) return nullptr;
+    // Made first: allocating a tuple may run the collector.
+    kn::Ref result = kn::Ref::steal(PyTuple_New(2));
+    if (!result) return nullptr;
+    kn::Ref found_size, block;
+    if (sane == Sane::kOk) {
+        WriteSection ws(t, true);
+        if (!ws.ok()) return nullptr;
+        RBNode* head;
+        Py_BEGIN_ALLOW_THREADS
+        head = find_best_fit_node(t->core, size);
+        Py_END_ALLOW_THREADS
+        if (head) {
+            // An int allocation runs no Python code.
+            found_size = kn::Ref::steal(PyLong_FromUnsignedLongLong(head->size));
+            if (!found_size) return nullptr;
+            block = kn::Ref::steal(take_head_block(t->core, head));
+            --t->stats.total_blocks;
+            ++t->stats.total_deletions;
+        }
+    }
+    if (!block) {
+        found_size = kn::Ref::borrow(Py_None);
+        block = kn::Ref::borrow(Py_None);
+    }
+    PyTuple_SET_ITEM(result.get(), 0, found_size.release());
+    PyTuple_SET_ITEM(result.get(), 1, block.release());
+    return result.release();
+}
+
+// Builds the statistics dict from a snapshot.
+PyObject* stats_dict(const Stats& s, uint64_t node_count, int32_t height, PyObject* sampled) {
+    kn::Ref d = kn::Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    auto put = [&d](const char* key, PyObject* value) {
+        kn::Ref v = kn::Ref::steal(value);
+        return v && PyDict_SetItemString(d.get(), key, v.get()) == 0;
+    };
+    bool ok = put("total_blocks", PyLong_FromLongLong(s.total_blocks)) &&
+              put("total_insertions", PyLong_FromLongLong(s.total_insertions)) &&
+              put("total_deletions", PyLong_FromLongLong(s.total_deletions)) &&
+              put("total_searches", PyLong_FromLongLong(s.total_searches)) &&
+              put("bucket_hits", PyLong_FromLong(0)) && put("tree_hits", PyLong_FromLong(0)) &&
+              put("operation_count", PyLong_FromLongLong(s.operation_count)) &&
+              (!s.has_trips ||
+               put("circuit_breaker_trips", PyLong_FromLongLong(s.circuit_breaker_trips))) &&
+              put("node_count", PyLong_FromUnsignedLongLong(node_count)) &&
+              put("height", PyLong_FromLong(height)) &&
+              put("sampled_operations", Py_NewRef(sampled)) && put("is_valid", Py_NewRef(Py_True));
+    return ok ? d.release() : nullptr;
+}
+
+PyObject* tree_get_stats(PyObject* self, PyObject*) {
+    TreeObject* t = as_tree(self);
+    Stats snapshot;
+    uint64_t node_count;
+    int32_t height;
+    kn::Ref counter;
+    {
+        StatsSection section(t);
+        if (!section.ok()) return nullptr;
+        snapshot = t->stats;
+        node_count = t->core.count;
+        height = compute_height(t->core.root.load(std::memory_order_relaxed));
+        if (t->use_atomic) counter = kn::Ref::borrow(t->sampled_counter);
+    }
+    kn::Ref sampled = counter ? kn::Ref::steal(call_method0(s_load, counter.get()))
+                              : kn::Ref::steal(PyLong_FromLong(0));
+    if (!sampled) return nullptr;
+    return stats_dict(snapshot, node_count, height, sampled.get());
+}
+
+PyObject* tree_size(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(as_tree(self)->core.count);
+}
+
+PyObject* tree_clear_method(PyObject* self, PyObject*) {
+    TreeObject* t = as_tree(self);
+    // New counters first, through the module global: a failure changes nothing.
+    kn::Ref op, sampled;
+    if (t->use_atomic) {
+        kn::Ref cls = kn::Ref::borrow(module_global(s_atomic_counter));
+        if (!cls) return nullptr;
+        op = kn::Ref::steal(PyObject_CallFunction(cls.get(), "i", 0));
+        if (!op) return nullptr;
+        sampled = kn::Ref::steal(PyObject_CallFunction(cls.get(), "i", 0));
+        if (!sampled) return nullptr;
+    }
+    RBNode* detached;
+    {
+        WriteSection ws(t, true);
+        if (!ws.ok()) return nullptr;
+        detached = detach_all(t->core);
+        t->stats = Stats{};
+        if (t->use_atomic) {
+            // The old counters are released with `op` and `sampled`, after the section.
+            PyObject* old_op = std::exchange(t->op_counter, op.release());
+            PyObject* old_sampled = std::exchange(t->sampled_counter, sampled.release());
+            op = kn::Ref::steal(old_op);
+            sampled = kn::Ref::steal(old_sampled);
+        }
+    }
+    // The blocks are released outside the lock: their finalisers may use the tree.
+    release_subtree(t->core, detached);
+    drain_if_idle(t->core);
+    return kn::none();
+}
+
+PyObject* tree_get_size_distribution(PyObject* self, PyObject*) {
+    TreeObject* t = as_tree(self);
+    SizeCount* entries = nullptr;
+    std::size_t n = 0;
+    {
+        // Writers are kept out while the sizes are copied; the dict is built
+        // afterwards, since making it may run Python code.
+        WriteSection ws(t, false);
+        if (!ws.ok()) return nullptr;
+        if (t->core.heads) {
+            entries = static_cast<SizeCount*>(PyMem_Malloc(t->core.heads * sizeof(SizeCount)));
+            if (!entries) return PyErr_NoMemory();
+            n = collect_distribution(t->core.root.load(std::memory_order_relaxed), entries);
+        }
+    }
+    struct Free {
+        SizeCount* p;
+        ~Free() { PyMem_Free(p); }
+    } owner{entries};
+    kn::Ref d = kn::Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        kn::Ref key = kn::Ref::steal(PyLong_FromUnsignedLongLong(entries[i].size));
+        kn::Ref value = key ? kn::Ref::steal(PyLong_FromUnsignedLongLong(entries[i].count)) : kn::Ref();
+        if (!value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* tree_reset_circuit_breaker(PyObject* self, PyObject*) {
+    TreeObject* t = as_tree(self);
+    StatsSection section(t);
+    if (!section.ok()) return nullptr;
+    t->stats.has_trips = true;
+    t->stats.circuit_breaker_trips = 0;
+    t->stats.operation_count = 0;
+    return kn::none();
+}
+
+PyObject* tree_get_statistics(PyObject*, PyObject*) { return PyDict_New(); }
+
+// Checks the tree's rules (search order, colours, equal black heights,
+// parent links, list entries, counts); returns the black height or raises
+// AssertionError naming the first broken rule.  For tests.
+PyObject* tree_check_invariants(PyObject* self, PyObject*) {
+    TreeObject* t = as_tree(self);
+    int black_height = 0;
+    const char* why = check_tree(t->core, &black_height);
+    if (!why && static_cast<uint64_t>(t->stats.total_blocks) != t->core.count)
+        why = "the statistics' block total differs from the count";
+    if (!why && (t->seq_counter & 1) && !t->writing) why = "the sequence counter is odd outside a write";
+    if (why) {
+        PyErr_SetString(PyExc_AssertionError, why);
+        return nullptr;
+    }
+    return PyLong_FromLong(black_height);
+}
+
+PyMethodDef static_method(PyMethodDef def) {
+    def.ml_flags |= METH_STATIC;
+    return def;
+}
+
+PyMethodDef tree_methods[] = {
+    KN_NO_PICKLE,
+    static_method(kn::def<tree_sanitize_size>(
+        "_sanitize_size",
+        "_sanitize_size(size)\n--\n\n"
+        "Returns size when it is 0 or more; a negative size raises ValueError.")),
+    kn::def<tree_insert>("insert",
+                         "insert($self, /, size, block)\n--\n\nStores block under size; returns True."),
+    kn::def<tree_find_best_fit>(
+        "find_best_fit",
+        "find_best_fit($self, /, size, alignment=1)\n--\n\n"
+        "The block of the smallest stored size that is at least size, or None; takes no lock.\n"
+        "alignment is accepted and not used."),
+    kn::def<tree_find_all_exact>("find_all_exact",
+                                 "find_all_exact($self, /, size)\n--\n\n"
+                                 "All blocks stored under exactly size, in removal order; takes no lock."),
+    kn::def<tree_delete>("delete",
+                         "delete($self, /, size, block)\n--\n\n"
+                         "Removes the first block stored under size that equals block; returns "
+                         "whether one was found."),
+    kn::def<tree_remove_ge>("remove_ge",
+                            "remove_ge($self, /, size)\n--\n\n"
+                            "Removes the best-fit block for size and returns (size, block), or "
+                            "(None, None)."),
+    kn::def<tree_get_stats>("get_stats", "get_stats($self, /)\n--\n\nA snapshot of the statistics."),
+    kn::def<tree_size>("size", "size($self, /)\n--\n\nNumber of stored blocks."),
+    kn::def<tree_clear_method>("clear",
+                               "clear($self, /)\n--\n\n"
+                               "Removes every block and resets the statistics and counters."),
+    kn::def<tree_get_size_distribution>(
+        "get_size_distribution",
+        "get_size_distribution($self, /)\n--\n\nNumber of stored blocks for each size."),
+    kn::def<tree_reset_circuit_breaker>(
+        "reset_circuit_breaker",
+        "reset_circuit_breaker($self, /)\n--\n\n"
+        "Sets the statistics circuit_breaker_trips and operation_count to 0."),
+    kn::def<tree_get_statistics>("get_statistics",
+                                 "get_statistics($self, /)\n--\n\nAlways a new empty dict."),
+    kn::def<tree_check_invariants>(
+        "_check_invariants",
+        "_check_invariants($self, /)\n--\n\n"
+        "Checks every rule of the tree; returns its black height or raises AssertionError."),
+    kn::kEndOfMethods,
+};
+
+// ---------------------------------------------------------------- slots
+
+PyObject* tree_repr(PyObject* self) {
+    return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
+                                static_cast<unsigned long long>(as_tree(self)->core.count));
+}
+
+// len() and bool() ask self.size(), so a subclass's size() is used; an
+// exact FastRedBlackTree answers from its count.
+Py_ssize_t tree_length(PyObject* self) {
+    if (Py_IS_TYPE(self, &TreeType)) {
+        const uint64_t count = as_tree(self)->core.count;
+        if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+            return -1;
+        }
+        return static_cast<Py_ssize_t>(count);
+    }
+    kn::Ref r = kn::Ref::steal(call_method0(s_size, self));
+    if (!r) return -1;
+    Py_ssize_t v = PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (v < 0) {
+        PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+        return -1;
+    }
+    return v;
+}
+
+int tree_bool(PyObject* self) {
+    if (Py_IS_TYPE(self, &TreeType)) return as_tree(self)->core.count > 0;
+    kn::Ref r = kn::Ref::steal(call_method0(s_size, self));
+    kn::Ref zero = r ? kn::Ref::steal(PyLong_FromLong(0)) : kn::Ref();
+    kn::Ref gt = zero ? kn::Ref::steal(PyObject_RichCompare(r.get(), zero.get(), Py_GT)) : kn::Ref();
+    return gt ? PyObject_IsTrue(gt.get()) : -1;
+}
+
+PySequenceMethods tree_as_sequence = {};
+PyNumberMethods tree_as_number = {};
+
+}  // namespace
+
+bool ready_tree_type() {
+    return kn::ready_type_once(TreeType, [](PyTypeObject& t) {
+        t = kn::static_type<tree_new>(
+            "kestrun.memory.spanwood.FastRedBlackTree", sizeof(TreeObject),
+            "FastRedBlackTree(sample_rate=100)\n--\n\n"
+            "Free memory blocks keyed by size, with best-fit search.  Writers are serialised by\n"
+            "a lock; find_best_fit and find_all_exact take none.",
+            tree_methods, true);
+        t.tp_traverse = kn::guarded<tree_traverse>;
+        t.tp_clear = kn::guarded<tree_clear>;
+        t.tp_dealloc = kn::guarded<tree_dealloc>;
+        t.tp_repr = kn::guarded<tree_repr>;
+        tree_as_sequence.sq_length = kn::guarded<tree_length>;
+        tree_as_number.nb_bool = kn::guarded<tree_bool>;
+        t.tp_as_sequence = &tree_as_sequence;
+        t.tp_as_number = &tree_as_number;
+    });
+}
+
+}  // namespace spanwood
