@@ -168,3 +168,39 @@ def test_clear_and_churn_while_readers_walk() -> None:
     run_for(SECONDS, [churn, churn, read, read, read, inspect])
     tree._check_invariants()
     assert len(tree) == sum(tree.get_size_distribution().values())
+
+
+def test_readers_held_inside_nodes_that_writers_unlink_and_free() -> None:
+    """Readers pause after their first step, holding a node, while writers
+    unlink and free nodes around them; the answers stay right."""
+    from kestrun.memory import spanwood
+
+    tree = FastRedBlackTree()
+    sizes = list(range(0, 32 * 1024, 32))
+
+    def churn(stop: threading.Event) -> None:
+        rng = random.Random(11)
+        n = 0
+        while not stop.is_set():
+            for size in rng.sample(sizes, 64):
+                tree.insert(size, size)
+            for size in rng.sample(sizes, 64):
+                tree.remove_ge(size)
+            n += 1
+            if n % 5 == 0:
+                tree.clear()
+
+    def read(stop: threading.Event) -> None:
+        rng = random.Random(threading.get_ident())
+        while not stop.is_set():
+            size = rng.randrange(32 * 1024)
+            best = tree.find_best_fit(size)
+            assert best is None or best >= size
+            assert all(b == size for b in tree.find_all_exact(size))
+
+    previous = spanwood._set_reader_pause(200)
+    try:
+        run_for(SECONDS, [churn, read, read, read])
+    finally:
+        spanwood._set_reader_pause(previous)
+    tree._check_invariants()

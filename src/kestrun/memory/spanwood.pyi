@@ -15,6 +15,8 @@ _Int = SupportsInt | SupportsIndex
 
 ATOMIC_AVAILABLE: bool
 
+def _set_reader_pause(microseconds: _Int) -> int: ...
+
 @disjoint_base
 class FastRedBlackTree:
     """Free memory blocks keyed by size, with best-fit search."""

@@ -9,6 +9,8 @@
 // and clock helpers the tree uses.  The module does not log.
 #include "spanwood.hpp"
 
+#include <array>
+
 namespace spanwood {
 
 kn::ModuleFrame frame{"spanwood", "kestrun.memory.spanwood"};
@@ -132,6 +134,30 @@ bool bind_atomic_counter(PyObject* module) {
            PyModule_AddObjectRef(module, "ATOMIC_AVAILABLE", counter ? Py_True : Py_False) == 0;
 }
 
+// _set_reader_pause(microseconds): makes every lock-free reader wait that
+// long after its first step (0 turns it off); returns the previous value.
+// For tests, which use it to hold readers inside nodes that writers unlink.
+constexpr kn::Signature<1> kSetReaderPauseSig{"_set_reader_pause", {"microseconds"}, 1};
+
+PyObject* set_reader_pause(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> a;
+    uint32_t us;
+    if (!kn::bind(kSetReaderPauseSig, args, nargs, kwnames, a) || !kn::to_uint32(a[0], &us))
+        return nullptr;
+    if (us > 10000) {
+        PyErr_SetString(PyExc_ValueError, "a reader pause is at most 10000 microseconds");
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLong(reader_pause_us.exchange(us));
+}
+
+PyMethodDef module_functions[] = {
+    kn::def<set_reader_pause>("_set_reader_pause",
+                              "_set_reader_pause($module, /, microseconds)\n--\n\n"
+                              "Test hook: lock-free readers wait this long after their first step."),
+    kn::kEndOfMethods,
+};
+
 int spanwood_exec(PyObject* module) {
     Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
@@ -145,7 +171,8 @@ int spanwood_exec(PyObject* module) {
                          }) ||
         !kn::bind_from(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) ||
         !kn::bind_from(module, "kestrun.memory.span_record", {"SpanRecord"}) ||
-        !bind_atomic_counter(module) || !ready_tree_type())
+        !bind_atomic_counter(module) || !ready_tree_type() ||
+        !kn::add_functions(module, module_functions))
         return -1;
     return PyModule_AddObjectRef(module, "FastRedBlackTree", reinterpret_cast<PyObject*>(&TreeType));
 }

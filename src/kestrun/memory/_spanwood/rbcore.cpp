@@ -12,7 +12,12 @@
 //     are freed at once.
 #include "spanwood.hpp"
 
+#include <chrono>
+#include <thread>
+
 namespace spanwood {
+
+std::atomic<uint32_t> reader_pause_us{0};
 
 namespace {
 
@@ -289,6 +294,12 @@ int check_subtree(const RBNode* n, const RBNode* parent, const uint64_t* lo, con
     return lh + (n->color == BLACK ? 1 : 0);
 }
 
+// See reader_pause_us.
+void pause_reader() noexcept {
+    if (uint32_t us = reader_pause_us.load(kRelaxed))
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- nodes
@@ -343,6 +354,7 @@ bool read_find_node(const Core& t, uint64_t size, RBNode** out) noexcept {
     RBNode* n = t.root.load(kAcquire);
     for (int steps = 0; n; ++steps) {
         if (steps > kMaxWalk) return false;
+        if (steps == 1) pause_reader();
         const uint64_t s = n->size;
         if (s == size) break;
         n = (size < s ? n->left : n->right).load(kAcquire);
@@ -356,6 +368,7 @@ bool read_find_best_fit_node(const Core& t, uint64_t size, RBNode** out) noexcep
     RBNode* n = t.root.load(kAcquire);
     for (int steps = 0; n; ++steps) {
         if (steps > kMaxWalk) return false;
+        if (steps == 1) pause_reader();
         if (n->size < size) {
             n = n->right.load(kAcquire);
         } else {

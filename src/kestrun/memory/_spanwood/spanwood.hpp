@@ -112,6 +112,11 @@ RBNode* find_best_fit_node(const Core& t, uint64_t size) noexcept;
 bool read_find_node(const Core& t, uint64_t size, RBNode** out) noexcept;
 bool read_find_best_fit_node(const Core& t, uint64_t size, RBNode** out) noexcept;
 
+// Microseconds a lock-free reader waits after its first step (0: none).
+// Set only by tests, through the private module function _set_reader_pause,
+// to hold readers inside nodes while writers unlink and free them.
+extern std::atomic<uint32_t> reader_pause_us;
+
 // Stores a node from allocate_node: a new head, or behind the head of its size.
 void insert_node(Core& t, RBNode* node) noexcept;
 // Takes the head's block out of the tree: the first list entry moves up, or
