@@ -80,8 +80,11 @@ def test_reinitialisation_is_refused() -> None:
 
     module_spec = importlib.util.find_spec("kestrun.memory.spanwood")
     fresh = importlib.util.module_from_spec(module_spec)
-    with pytest.raises(RuntimeError, match=r"^Module 'spanwood' has already been imported\. "
-                                           r"Re-initialisation is not supported\.$"):
+    with pytest.raises(
+        RuntimeError,
+        match=r"^Module 'spanwood' has already been imported\. "
+        r"Re-initialisation is not supported\.$",
+    ):
         module_spec.loader.exec_module(fresh)
 
 
@@ -130,7 +133,11 @@ def test_pickling_and_copying_are_refused(action) -> None:
 
 def test_new_tree() -> None:
     tree = FastRedBlackTree()
-    assert (len(tree), bool(tree), repr(tree)) == (0, False, "FastRedBlackTree(blocks=0, native=True)")
+    assert (len(tree), bool(tree), repr(tree)) == (
+        0,
+        False,
+        "FastRedBlackTree(blocks=0, native=True)",
+    )
     assert tree.find_best_fit(1) is None and tree.find_all_exact(1) == []
     assert tree.remove_ge(0) == (None, None)
     assert tree.get_size_distribution() == {}
@@ -143,7 +150,9 @@ def test_best_fit_exact_listing_and_removal() -> None:
     tree = FastRedBlackTree()
     a, b, c = rec(0, 64), rec(1, 32), rec(2, 64)
     assert tree.insert(64, a) is True and tree.insert(32, b) and tree.insert(64, c)
-    assert tree.find_best_fit(33) is a and tree.find_best_fit(32) is b and tree.find_best_fit(0) is b
+    assert (
+        tree.find_best_fit(33) is a and tree.find_best_fit(32) is b and tree.find_best_fit(0) is b
+    )
     assert tree.find_best_fit(65) is None
     assert tree.find_all_exact(64) == [a, c] and tree.find_all_exact(63) == []
     assert tree.get_size_distribution() == {64: 2, 32: 1}
@@ -172,7 +181,10 @@ def test_sizes_compare_unsigned_over_the_whole_range() -> None:
     assert tree.find_best_fit(2**63 - 1) == 2**63 - 1
     assert tree.find_best_fit(2**63 - 1 + 1) == 2**63
     assert tree.find_best_fit(2**63 + 1) == U64 - 1
-    assert list(tree.get_size_distribution()) != [] and tree.remove_ge(U64 - 1) == (U64 - 1, U64 - 1)
+    assert list(tree.get_size_distribution()) != [] and tree.remove_ge(U64 - 1) == (
+        U64 - 1,
+        U64 - 1,
+    )
     check(tree)
 
 
@@ -200,7 +212,11 @@ def test_negative_sizes() -> None:
         tree.insert(-1, "b")
     with pytest.raises(ValueError, match=r"^Invalid size: -5$"):
         FastRedBlackTree._sanitize_size(-5)
-    assert (tree.find_best_fit(-1), tree.find_all_exact(-1), tree.delete(-1, "x")) == (None, [], False)
+    assert (tree.find_best_fit(-1), tree.find_all_exact(-1), tree.delete(-1, "x")) == (
+        None,
+        [],
+        False,
+    )
     assert tree.remove_ge(-(2**70)) == (None, None)
     assert len(tree) == 1 and tree.get_stats()["total_searches"] == 0
 
@@ -230,7 +246,9 @@ def test_size_arguments_go_through_int(size, stored) -> None:
     ],
 )
 def test_non_numbers_are_refused(call, name, got) -> None:
-    with pytest.raises(TypeError, match=rf"^Argument '{name}' has incorrect type \(expected int, got {got}\)$"):
+    with pytest.raises(
+        TypeError, match=rf"^Argument '{name}' has incorrect type \(expected int, got {got}\)$"
+    ):
         call(FastRedBlackTree())
 
 
@@ -240,7 +258,10 @@ def test_non_numbers_are_refused(call, name, got) -> None:
         (lambda t: t.insert(1), r"insert\(\) missing 1 required positional argument: 'block'"),
         (lambda t: t.insert(1, 2, 3), r"insert\(\) takes 2 positional arguments but 3 were given"),
         (lambda t: t.find_best_fit(1, 2, 3), r"find_best_fit\(\) takes from 1 to 2 positional"),
-        (lambda t: t.remove_ge(sizes=1), r"remove_ge\(\) got an unexpected keyword argument 'sizes'"),
+        (
+            lambda t: t.remove_ge(sizes=1),
+            r"remove_ge\(\) got an unexpected keyword argument 'sizes'",
+        ),
         (lambda t: t.size(1), r"takes no arguments"),
         (lambda t: FastRedBlackTree(1, 2), r"FastRedBlackTree\(\) takes from 0 to 1 positional"),
     ],
@@ -419,8 +440,13 @@ def test_re_entry_from_eq_raises_instead_of_deadlocking() -> None:
             self.action()
             return False
 
-    for action in (lambda: tree.insert(1, 1), lambda: tree.remove_ge(0), tree.clear,
-                   tree.get_size_distribution, lambda: tree.delete(5, 1)):
+    for action in (
+        lambda: tree.insert(1, 1),
+        lambda: tree.remove_ge(0),
+        tree.clear,
+        tree.get_size_distribution,
+        lambda: tree.delete(5, 1),
+    ):
         tree.clear()
         tree.insert(5, Reenter(action))
         with pytest.raises(RuntimeError, match="re-entrant call into a FastRedBlackTree"):
@@ -435,14 +461,16 @@ def test_readers_inside_a_write_give_up_with_the_empty_answer() -> None:
 
     class Looker:
         def __eq__(self, other: object) -> bool:
-            answers.append((tree.find_best_fit(0), tree.find_all_exact(5), len(tree), tree.get_stats()))
+            answers.append(
+                (tree.find_best_fit(0), tree.find_all_exact(5), len(tree), tree.get_stats())
+            )
             return False
 
     tree.insert(5, Looker())
     start = time.perf_counter()
     assert tree.delete(5, "x") is False
     assert time.perf_counter() - start >= 0.01  # 100 attempts of 0.1 ms each
-    (best, exact, length, stats), = answers
+    ((best, exact, length, stats),) = answers
     assert (best, exact, length, stats["total_searches"]) == (None, [], 1, 0)
 
 
@@ -744,5 +772,7 @@ class TreeAgainstModel(RuleBasedStateMachine):
             assert stats["sampled_operations"] == self.inserted // self.rate
 
 
-TreeAgainstModel.TestCase.settings = settings(max_examples=60, stateful_step_count=60, deadline=None)
+TreeAgainstModel.TestCase.settings = settings(
+    max_examples=60, stateful_step_count=60, deadline=None
+)
 test_tree_against_model = TreeAgainstModel.TestCase

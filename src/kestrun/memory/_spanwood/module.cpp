@@ -90,7 +90,8 @@ PyObject* call_direct(const LockMethod& m, PyObject* lock, bool* handled) {
         return reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(m.fn))(
             lock, nullptr, 0, nullptr);
     case METH_FASTCALL:
-        return reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(m.fn))(lock, nullptr, 0);
+        return reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(m.fn))(lock, nullptr,
+                                                                                     0);
     default:
         *handled = false;
         return nullptr;
@@ -102,11 +103,18 @@ bool intern_names() {
         PyObject** slot;
         const char* text;
     } names[] = {
-        {&s_increment, "increment"},     {&s_load, "load"},   {&s_sanitize_size, "_sanitize_size"},
-        {&s_size, "size"},               {&s_sleep, "sleep"}, {&s_perf_counter_ns, "perf_counter_ns"},
-        {&s_lock, "Lock"},               {&s_enter, "__enter__"},
-        {&s_exit, "__exit__"},           {&s_time, "time"},
-        {&s_threading, "threading"},     {&s_atomic_counter, "AtomicCounter"},
+        {&s_increment, "increment"},
+        {&s_load, "load"},
+        {&s_sanitize_size, "_sanitize_size"},
+        {&s_size, "size"},
+        {&s_sleep, "sleep"},
+        {&s_perf_counter_ns, "perf_counter_ns"},
+        {&s_lock, "Lock"},
+        {&s_enter, "__enter__"},
+        {&s_exit, "__exit__"},
+        {&s_time, "time"},
+        {&s_threading, "threading"},
+        {&s_atomic_counter, "AtomicCounter"},
         {&s_atomic_available, "ATOMIC_AVAILABLE"},
     };
     for (auto& n : names)
@@ -152,9 +160,10 @@ PyObject* set_reader_pause(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef module_functions[] = {
-    kn::def<set_reader_pause>("_set_reader_pause",
-                              "_set_reader_pause($module, /, microseconds)\n--\n\n"
-                              "Test hook: lock-free readers wait this long after their first step."),
+    kn::def<set_reader_pause>(
+        "_set_reader_pause",
+        "_set_reader_pause($module, /, microseconds)\n--\n\n"
+        "Test hook: lock-free readers wait this long after their first step."),
     kn::kEndOfMethods,
 };
 
@@ -167,14 +176,16 @@ int spanwood_exec(PyObject* module) {
         !kn::create_once(g_perf_counter_ns,
                          [module] {
                              kn::Ref time = kn::Ref::steal(PyObject_GetAttr(module, s_time));
-                             return time ? PyObject_GetAttr(time.get(), s_perf_counter_ns) : nullptr;
+                             return time ? PyObject_GetAttr(time.get(), s_perf_counter_ns)
+                                         : nullptr;
                          }) ||
         !kn::bind_from(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) ||
         !kn::bind_from(module, "kestrun.memory.span_record", {"SpanRecord"}) ||
         !bind_atomic_counter(module) || !ready_tree_type() ||
         !kn::add_functions(module, module_functions))
         return -1;
-    return PyModule_AddObjectRef(module, "FastRedBlackTree", reinterpret_cast<PyObject*>(&TreeType));
+    return PyModule_AddObjectRef(module, "FastRedBlackTree",
+                                 reinterpret_cast<PyObject*>(&TreeType));
 }
 
 }  // namespace
@@ -252,7 +263,8 @@ bool lock_release(PyObject* lock) {
 
 }  // namespace spanwood
 
-KN_DEFINE_MODULE(spanwood, spanwood::frame,
-                 "The free-block tree: free memory blocks keyed by size in a native red-black tree,\n"
-                 "with best-fit search and lock-free readers.",
-                 spanwood::spanwood_exec)
+KN_DEFINE_MODULE(
+    spanwood, spanwood::frame,
+    "The free-block tree: free memory blocks keyed by size in a native red-black tree,\n"
+    "with best-fit search and lock-free readers.",
+    spanwood::spanwood_exec)

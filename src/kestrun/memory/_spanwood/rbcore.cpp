@@ -104,7 +104,8 @@ void transplant(Core& t, RBNode* u, RBNode* v) {
 }
 
 RBNode* minimum(RBNode* n) {
-    while (RBNode* l = L(n)) n = l;
+    while (RBNode* l = L(n))
+        n = l;
     return n;
 }
 
@@ -333,7 +334,8 @@ void discard_node(RBNode* node) noexcept {
 
 RBNode* find_node(const Core& t, uint64_t size) noexcept {
     RBNode* n = root_of(t);
-    while (n && n->size != size) n = size < n->size ? L(n) : R(n);
+    while (n && n->size != size)
+        n = size < n->size ? L(n) : R(n);
     return n;
 }
 
@@ -493,7 +495,8 @@ int32_t compute_height(const RBNode* n) noexcept {
 std::size_t collect_distribution(const RBNode* n, SizeCount* out) noexcept {
     if (!n) return 0;
     uint64_t c = 0;
-    for (const RBNode* e = n; e; e = e->next) ++c;
+    for (const RBNode* e = n; e; e = e->next)
+        ++c;
     out[0] = {n->size, c};
     std::size_t written = 1;
     written += collect_distribution(L(n), out + written);
@@ -503,7 +506,8 @@ std::size_t collect_distribution(const RBNode* n, SizeCount* out) noexcept {
 
 int traverse_blocks(const RBNode* n, visitproc visit, void* arg) noexcept {
     if (!n) return 0;
-    for (const RBNode* e = n; e; e = e->next) Py_VISIT(e->block);
+    for (const RBNode* e = n; e; e = e->next)
+        Py_VISIT(e->block);
     if (int r = traverse_blocks(L(n), visit, arg)) return r;
     return traverse_blocks(R(n), visit, arg);
 }

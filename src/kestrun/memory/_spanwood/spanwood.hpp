@@ -73,14 +73,14 @@ enum : uint32_t { RED = 0, BLACK = 1 };
 // line boundary, so the three fields a search reads sit together in bytes
 // 16 to 39, on one cache line.
 struct RBNode {
-    RBNode* parent;               // null for the root and for list entries
-    uint64_t timestamp_ns;        // time.perf_counter_ns() at allocation
-    std::atomic<RBNode*> left;    // smaller sizes
-    std::atomic<RBNode*> right;   // larger sizes
-    uint64_t size;                // the key
-    PyObject* block;              // strong reference; null once handed out
-    RBNode* next;                 // same-size list; the retire chain once unlinked
-    uint32_t color;               // RED or BLACK
+    RBNode* parent;              // null for the root and for list entries
+    uint64_t timestamp_ns;       // time.perf_counter_ns() at allocation
+    std::atomic<RBNode*> left;   // smaller sizes
+    std::atomic<RBNode*> right;  // larger sizes
+    uint64_t size;               // the key
+    PyObject* block;             // strong reference; null once handed out
+    RBNode* next;                // same-size list; the retire chain once unlinked
+    uint32_t color;              // RED or BLACK
 };
 static_assert(sizeof(RBNode) == 64, "a node is one 64-byte block of the small-object allocator");
 
@@ -88,10 +88,10 @@ static_assert(sizeof(RBNode) == 64, "a node is one 64-byte block of the small-ob
 // interpreter lock held, except the links that lock-free readers follow.
 struct Core {
     std::atomic<RBNode*> root;
-    uint64_t count;      // stored blocks: heads plus list entries
-    uint64_t heads;      // distinct sizes, the nodes linked into the tree
-    RBNode* retired;     // unlinked heads not yet freed, chained through `next`
-    uint32_t readers;    // lock-free readers walking with the interpreter lock released
+    uint64_t count;    // stored blocks: heads plus list entries
+    uint64_t heads;    // distinct sizes, the nodes linked into the tree
+    RBNode* retired;   // unlinked heads not yet freed, chained through `next`
+    uint32_t readers;  // lock-free readers walking with the interpreter lock released
 };
 
 // A valid tree of n heads is at most 2*log2(n+1) high, and n < 2**64.  A

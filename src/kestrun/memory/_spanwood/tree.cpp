@@ -40,8 +40,7 @@ struct Stats {
 };
 
 struct TreeObject {
-    PyObject_HEAD
-    Core core;
+    PyObject_HEAD Core core;
     uint64_t seq_counter;  // odd while a write section is open
     uint32_t sample_rate;
     bool use_atomic;
@@ -161,8 +160,8 @@ Sane sanitize(PyObject* self, PyObject* size, uint64_t* out, bool keep_error) {
         sane = kn::Ref::borrow(size);
     } else {
         PyObject* args[] = {self, size};
-        sane = kn::Ref::steal(PyObject_VectorcallMethod(s_sanitize_size, args,
-                                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        sane = kn::Ref::steal(PyObject_VectorcallMethod(
+            s_sanitize_size, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!sane) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) return Sane::kError;
             if (!keep_error) PyErr_Clear();
@@ -272,8 +271,7 @@ int tree_clear(PyObject* self) noexcept {
 // them does not nest one call per link.
 void tree_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, tree_dealloc)
-    tree_clear(self);
+    Py_TRASHCAN_BEGIN(self, tree_dealloc) tree_clear(self);
     // Nothing can walk a tree that is being destroyed.
     drain_retired(as_tree(self)->core);
     Py_TYPE(self)->tp_free(self);
@@ -377,10 +375,8 @@ PyObject* tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
         RBNode* found;
         bool walked;
         ++core.readers;
-        Py_BEGIN_ALLOW_THREADS
-        walked = read_find_best_fit_node(core, size, &found);
-        Py_END_ALLOW_THREADS
-        --core.readers;
+        Py_BEGIN_ALLOW_THREADS walked = read_find_best_fit_node(core, size, &found);
+        Py_END_ALLOW_THREADS-- core.readers;
         if (walked && t->seq_counter == seq_start) {
             // No writer ran meanwhile: the node is in the tree.
             ++t->stats.total_searches;
@@ -421,16 +417,15 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
         RBNode* head;
         bool walked;
         ++core.readers;
-        Py_BEGIN_ALLOW_THREADS
-        walked = read_find_node(core, size, &head);
-        Py_END_ALLOW_THREADS
-        --core.readers;
+        Py_BEGIN_ALLOW_THREADS walked = read_find_node(core, size, &head);
+        Py_END_ALLOW_THREADS-- core.readers;
         if (!walked || t->seq_counter != seq_start) {
             drain_if_idle(core);
             continue;
         }
         Py_ssize_t length = 0;
-        for (const RBNode* e = head; e; e = e->next) ++length;
+        for (const RBNode* e = head; e; e = e->next)
+            ++length;
         kn::Ref list = kn::Ref::steal(PyList_New(length));
         if (!list) return nullptr;
         // Making the list may have run the collector, and with it any code.
@@ -439,7 +434,8 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
             continue;
         }
         Py_ssize_t i = 0;
-        for (const RBNode* e = head; e; e = e->next) PyList_SET_ITEM(list.get(), i++, Py_NewRef(e->block));
+        for (const RBNode* e = head; e; e = e->next)
+            PyList_SET_ITEM(list.get(), i++, Py_NewRef(e->block));
         ++t->stats.total_searches;
         drain_if_idle(core);
         return list.release();
@@ -515,10 +511,8 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         WriteSection ws(t, true);
         if (!ws.ok()) return nullptr;
         RBNode* head;
-        Py_BEGIN_ALLOW_THREADS
-        head = find_best_fit_node(t->core, size);
-        Py_END_ALLOW_THREADS
-        if (head) {
+        Py_BEGIN_ALLOW_THREADS head = find_best_fit_node(t->core, size);
+        Py_END_ALLOW_THREADS if (head) {
             // An int allocation runs no Python code.
             found_size = kn::Ref::steal(PyLong_FromUnsignedLongLong(head->size));
             if (!found_size) return nullptr;
@@ -637,7 +631,8 @@ PyObject* tree_get_size_distribution(PyObject* self, PyObject*) {
     if (!d) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         kn::Ref key = kn::Ref::steal(PyLong_FromUnsignedLongLong(entries[i].size));
-        kn::Ref value = key ? kn::Ref::steal(PyLong_FromUnsignedLongLong(entries[i].count)) : kn::Ref();
+        kn::Ref value =
+            key ? kn::Ref::steal(PyLong_FromUnsignedLongLong(entries[i].count)) : kn::Ref();
         if (!value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return d.release();
@@ -664,7 +659,8 @@ PyObject* tree_check_invariants(PyObject* self, PyObject*) {
     const char* why = check_tree(t->core, &black_height);
     if (!why && static_cast<uint64_t>(t->stats.total_blocks) != t->core.count)
         why = "the statistics' block total differs from the count";
-    if (!why && (t->seq_counter & 1) && !t->writing) why = "the sequence counter is odd outside a write";
+    if (!why && (t->seq_counter & 1) && !t->writing)
+        why = "the sequence counter is odd outside a write";
     if (why) {
         PyErr_SetString(PyExc_AssertionError, why);
         return nullptr;
@@ -683,16 +679,17 @@ PyMethodDef tree_methods[] = {
         "_sanitize_size",
         "_sanitize_size(size)\n--\n\n"
         "Returns size when it is 0 or more; a negative size raises ValueError.")),
-    kn::def<tree_insert>("insert",
-                         "insert($self, /, size, block)\n--\n\nStores block under size; returns True."),
+    kn::def<tree_insert>(
+        "insert", "insert($self, /, size, block)\n--\n\nStores block under size; returns True."),
     kn::def<tree_find_best_fit>(
         "find_best_fit",
         "find_best_fit($self, /, size, alignment=1)\n--\n\n"
         "The block of the smallest stored size that is at least size, or None; takes no lock.\n"
         "alignment is accepted and not used."),
-    kn::def<tree_find_all_exact>("find_all_exact",
-                                 "find_all_exact($self, /, size)\n--\n\n"
-                                 "All blocks stored under exactly size, in removal order; takes no lock."),
+    kn::def<tree_find_all_exact>(
+        "find_all_exact",
+        "find_all_exact($self, /, size)\n--\n\n"
+        "All blocks stored under exactly size, in removal order; takes no lock."),
     kn::def<tree_delete>("delete",
                          "delete($self, /, size, block)\n--\n\n"
                          "Removes the first block stored under size that equals block; returns "
@@ -701,7 +698,8 @@ PyMethodDef tree_methods[] = {
                             "remove_ge($self, /, size)\n--\n\n"
                             "Removes the best-fit block for size and returns (size, block), or "
                             "(None, None)."),
-    kn::def<tree_get_stats>("get_stats", "get_stats($self, /)\n--\n\nA snapshot of the statistics."),
+    kn::def<tree_get_stats>("get_stats",
+                            "get_stats($self, /)\n--\n\nA snapshot of the statistics."),
     kn::def<tree_size>("size", "size($self, /)\n--\n\nNumber of stored blocks."),
     kn::def<tree_clear_method>("clear",
                                "clear($self, /)\n--\n\n"
@@ -755,7 +753,8 @@ int tree_bool(PyObject* self) {
     if (Py_IS_TYPE(self, &TreeType)) return as_tree(self)->core.count > 0;
     kn::Ref r = kn::Ref::steal(call_method0(s_size, self));
     kn::Ref zero = r ? kn::Ref::steal(PyLong_FromLong(0)) : kn::Ref();
-    kn::Ref gt = zero ? kn::Ref::steal(PyObject_RichCompare(r.get(), zero.get(), Py_GT)) : kn::Ref();
+    kn::Ref gt =
+        zero ? kn::Ref::steal(PyObject_RichCompare(r.get(), zero.get(), Py_GT)) : kn::Ref();
     return gt ? PyObject_IsTrue(gt.get()) : -1;
 }
 

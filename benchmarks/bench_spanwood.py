@@ -1,0 +1,230 @@
+"""kestrun.memory.spanwood against sortedcontainers.SortedKeyList keyed by size.
+
+The peer is what a user would write for a best-fit free list: a SortedKeyList
+of the same SpanRecord blocks keyed by their size, with bisect for best-fit
+lookup, bisect and pop for best-fit removal, and add for insertion.
+
+For each size distribution (distinct random sizes; allocator-like sizes,
+multiples of 16 from 4,096 classes, so many blocks share a size) and each
+number of stored blocks (1e4, 1e5, 1e6), both structures hold the same
+blocks and get the same requests:
+
+  insert         store a new block
+  remove_ge      take out the best fit for a request
+  find_best_fit  look up the best fit without removing it
+  churn          remove_ge, then insert a new block
+
+Operations that change the structure run in rounds of insert then remove_ge
+(and churn keeps the count), so both structures stay at the stated size.
+Each figure is the best of several rounds, with the collector paused while
+timing (the same for both).  Memory per stored block is the growth of
+tracemalloc's traced memory while 1e5 pre-made blocks are stored.
+"""
+
+from __future__ import annotations
+
+import gc
+import math
+import operator
+import random
+import time
+import tracemalloc
+from collections.abc import Callable
+from typing import Any
+
+from _harness import Report
+from sortedcontainers import SortedKeyList
+
+from kestrun.memory.span_record import SpanRecord
+from kestrun.memory.spanwood import FastRedBlackTree
+
+SIZES = (10_000, 100_000, 1_000_000)
+ROUNDS = 5
+
+
+def random_sizes(rng: random.Random, n: int) -> list[int]:
+    return rng.sample(range(1, 1 << 40), n)
+
+
+def allocator_sizes(rng: random.Random, n: int) -> list[int]:
+    return [16 * rng.randrange(1, 4097) for _ in range(n)]
+
+
+def random_requests(rng: random.Random, n: int) -> list[int]:
+    return [rng.randrange(1, 1 << 40) for _ in range(n)]
+
+
+def allocator_requests(rng: random.Random, n: int) -> list[int]:
+    return [rng.randrange(1, 16 * 4096 + 1) for _ in range(n)]
+
+
+DISTRIBUTIONS = {
+    "random": (random_sizes, random_requests, "3x"),
+    "allocator": (allocator_sizes, allocator_requests, "5x"),
+}
+
+
+class Peer:
+    """SortedKeyList keyed by size with the tree's four operations."""
+
+    def __init__(self, blocks: list[SpanRecord]) -> None:
+        self.skl = SortedKeyList(blocks, key=operator.attrgetter("size"))
+        skl = self.skl
+        bisect = skl.bisect_key_left
+        add, pop = skl.add, skl.pop
+
+        def insert(size: int, block: SpanRecord) -> bool:
+            add(block)
+            return True
+
+        def find_best_fit(size: int) -> Any:
+            i = bisect(size)
+            return skl[i] if i < len(skl) else None
+
+        def remove_ge(size: int) -> Any:
+            i = bisect(size)
+            if i < len(skl):
+                block = pop(i)
+                return block.size, block
+            return None, None
+
+        self.insert, self.find_best_fit, self.remove_ge = insert, find_best_fit, remove_ge
+
+
+def timed(fn: Callable[[], None], ops: int) -> float:
+    gc.disable()
+    try:
+        start = time.perf_counter_ns()
+        fn()
+        return (time.perf_counter_ns() - start) / ops
+    finally:
+        gc.enable()
+
+
+def measure(side: Any, new_blocks: list[SpanRecord], requests: list[int]) -> dict[str, float]:
+    """Best ns per operation over the rounds, for one side."""
+    insert, remove_ge, find = side.insert, side.remove_ge, side.find_best_fit
+    k = len(requests)
+    best = dict.fromkeys(("insert", "remove_ge", "find_best_fit", "churn"), math.inf)
+
+    def do_insert(blocks: list[SpanRecord]) -> None:
+        for b in blocks:
+            insert(b.size, b)
+
+    def do_remove() -> None:
+        for s in requests:
+            remove_ge(s)
+
+    def do_find() -> None:
+        for s in requests:
+            find(s)
+
+    def do_churn(blocks: list[SpanRecord]) -> None:
+        for s, b in zip(requests, blocks, strict=True):
+            remove_ge(s)
+            insert(b.size, b)
+
+    for r in range(ROUNDS):
+        batch = new_blocks[r * k : (r + 1) * k]
+        best["insert"] = min(best["insert"], timed(lambda batch=batch: do_insert(batch), k))
+        best["remove_ge"] = min(best["remove_ge"], timed(do_remove, k))
+        best["find_best_fit"] = min(best["find_best_fit"], timed(do_find, k))
+    churn_blocks = new_blocks[ROUNDS * k :]
+    for r in range(ROUNDS):
+        batch = churn_blocks[r * k : (r + 1) * k]
+        best["churn"] = min(best["churn"], timed(lambda batch=batch: do_churn(batch), k))
+    return best
+
+
+def memory_per_block(n: int) -> tuple[float, float]:
+    """Traced bytes per stored block: ours, then the peer's."""
+    rng = random.Random(3)
+    blocks = [SpanRecord(i, s) for i, s in enumerate(random_sizes(rng, n))]
+    result = []
+    for build in (_fill_tree, _fill_peer):
+        gc.collect()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            keep = build(blocks)
+            result.append((tracemalloc.get_traced_memory()[0] - before) / n)
+        finally:
+            tracemalloc.stop()
+        del keep
+    return result[0], result[1]
+
+
+def _fill_tree(blocks: list[SpanRecord]) -> Any:
+    tree = FastRedBlackTree()
+    insert = tree.insert
+    for b in blocks:
+        insert(b.size, b)
+    return tree
+
+
+def _fill_peer(blocks: list[SpanRecord]) -> Any:
+    skl = SortedKeyList(key=operator.attrgetter("size"))
+    for b in blocks:
+        skl.add(b)
+    return skl
+
+
+def main() -> None:
+    started = time.perf_counter()
+    growth: dict[str, dict[str, list[float]]] = {}
+    for dist, (make_sizes, make_requests, target) in DISTRIBUTIONS.items():
+        report = Report(
+            f"kestrun.memory.spanwood: {dist} sizes (peer: SortedKeyList keyed by size)"
+        )
+        growth[dist] = {}
+        for n in SIZES:
+            rng = random.Random(n)
+            k = min(10_000, n // 4)
+            sizes = make_sizes(rng, n + 2 * ROUNDS * k)
+            blocks = [SpanRecord(i, s) for i, s in enumerate(sizes)]
+            stored, new_blocks = blocks[:n], blocks[n:]
+            requests = make_requests(rng, k)
+
+            tree = FastRedBlackTree()
+            insert = tree.insert
+            for b in stored:
+                insert(b.size, b)
+            peer = Peer(stored)
+
+            ours = measure(tree, new_blocks, requests)
+            theirs = measure(peer, new_blocks, requests)
+            assert len(tree) == len(peer.skl)  # the same work was done on both
+            label = f"{n:.0e}".replace("+0", "")
+            for op in ours:
+                report.add(
+                    f"{op} @ {label}",
+                    ours[op],
+                    "SortedKeyList",
+                    theirs[op],
+                    target=target if n == SIZES[-1] else "",
+                )
+                growth[dist].setdefault(op, []).append(ours[op])
+            del tree, peer, blocks, stored, new_blocks
+            gc.collect()
+        report.print()
+
+    logs = [math.log2(n) for n in SIZES]
+    print(
+        f"\nGrowth of our cost from {SIZES[0]:.0e} to {SIZES[-1]:.0e} blocks (logarithmic "
+        f"growth would be x{logs[-1] / logs[0]:.2f}; linear x{SIZES[-1] / SIZES[0]:.0f}):"
+    )
+    for dist, ops in growth.items():
+        parts = ", ".join(f"{op} x{costs[-1] / costs[0]:.2f}" for op, costs in ops.items())
+        print(f"  {dist}: {parts}")
+
+    ours_mem, peer_mem = memory_per_block(100_000)
+    print(
+        f"\nNative memory per stored block (tracemalloc, 1e5 distinct sizes): ours "
+        f"{ours_mem:.1f} B (target <= 64 B; one 64-byte node each), SortedKeyList "
+        f"{peer_mem:.1f} B; the blocks themselves are not counted."
+    )
+    print(f"(benchmark ran {time.perf_counter() - started:.0f} s)")
+
+
+if __name__ == "__main__":
+    main()
