@@ -36,6 +36,10 @@ def _check_func_id(func_id: object) -> None:
 
 
 def _finite(value: _Float, name: str) -> float:
+    # Numbers only: float() would also parse a str.
+    kind = type(value)
+    if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+        raise TypeError(f"{name} must be a real number, not {kind.__name__}")
     number = float(value)
     if not math.isfinite(number):
         raise ValueError(f"{name} must be a finite number, got {number!r}")

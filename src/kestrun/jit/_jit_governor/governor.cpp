@@ -235,13 +235,16 @@ int governor_clear(PyObject* self) noexcept {
 // A chain of governors and configurations that hold governors is freed
 // through the trashcan, one link at a time instead of one nested call each.
 void governor_dealloc(PyObject* self) noexcept {
+    GovernorObject* g = governor(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, governor_dealloc) GovernorObject* g = governor(self);
+    // clang-format off
+    Py_TRASHCAN_BEGIN(self, governor_dealloc)
     Py_CLEAR(g->config);
     Py_CLEAR(g->thresholds);
     Py_CLEAR(g->lock);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
+    // clang-format on
 }
 
 // ---------------------------------------------------------------- methods
