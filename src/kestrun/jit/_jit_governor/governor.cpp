@@ -476,10 +476,10 @@ PyObject* governor_get_statistics(PyObject* self, PyObject*) {
                              : kn::Ref::steal(PyNumber_TrueDivide(total.get(), tracked.get()));
     if (!avg) return nullptr;
     kn::Ref dict = kn::Ref::steal(PyDict_New());
-    if (!dict || PyDict_SetItemString(dict.get(), "tracked_functions", tracked.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "avg_threshold", avg.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "min_threshold", lo.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "max_threshold", hi.get()) < 0)
+    if (!dict || PyDict_SetItem(dict.get(), s_tracked_functions, tracked.get()) < 0 ||
+        PyDict_SetItem(dict.get(), s_avg_threshold, avg.get()) < 0 ||
+        PyDict_SetItem(dict.get(), s_min_threshold, lo.get()) < 0 ||
+        PyDict_SetItem(dict.get(), s_max_threshold, hi.get()) < 0)
         return nullptr;
     return dict.release();
 }
@@ -577,9 +577,14 @@ PyObject* get_jit_governor(PyObject*, PyObject*) {
         PolicySection section;
         if (!section.ok()) return nullptr;
         if (!singleton) {
-            // Created under the lock; on failure the slot stays empty.
-            singleton = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&JitGovernorType));
-            if (!singleton) return nullptr;
+            // Created under the lock; on failure the slot stays empty.  The
+            // slot is checked again afterwards: creating runs Python code,
+            // and a `_policy_lock` replaced by an object that does not lock
+            // would let another thread fill the slot meanwhile.
+            kn::Ref made =
+                kn::Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&JitGovernorType)));
+            if (!made) return nullptr;
+            if (!singleton) singleton = made.release();
         }
         result = kn::Ref::borrow(singleton);
         if (!section.end()) return nullptr;

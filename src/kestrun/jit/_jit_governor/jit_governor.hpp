@@ -79,6 +79,10 @@ extern PyObject* s_last_compiled;
 extern PyObject* s_time;
 extern PyObject* s_debug;
 extern PyObject* s_logger;
+extern PyObject* s_tracked_functions;
+extern PyObject* s_avg_threshold;
+extern PyObject* s_min_threshold;
+extern PyObject* s_max_threshold;
 
 // The module global `name` (borrowed), looked up at call time as the
 // package's Python code would; NameError when it is missing.

@@ -27,6 +27,10 @@ PyObject* s_last_compiled = nullptr;
 PyObject* s_time = nullptr;
 PyObject* s_debug = nullptr;
 PyObject* s_logger = nullptr;
+PyObject* s_tracked_functions = nullptr;
+PyObject* s_avg_threshold = nullptr;
+PyObject* s_min_threshold = nullptr;
+PyObject* s_max_threshold = nullptr;
 
 kn::LockCalls lock_calls;
 
@@ -59,6 +63,10 @@ bool intern_names() {
         {&s_time, "time"},
         {&s_debug, "debug"},
         {&s_logger, "logger"},
+        {&s_tracked_functions, "tracked_functions"},
+        {&s_avg_threshold, "avg_threshold"},
+        {&s_min_threshold, "min_threshold"},
+        {&s_max_threshold, "max_threshold"},
     };
     for (auto& n : names)
         if (!kn::create_once(*n.slot, [&n] { return PyUnicode_InternFromString(n.text); }))
