@@ -11,8 +11,10 @@
 // interpreter lock from start to end, so they cannot interleave with any
 // other section either; they take the governor's lock only when another
 // thread is inside a section that holds it, and then wait for it as the
-// lock requires.  The clock is read before a section and the debug line is
-// logged after it.
+// lock requires.  (The module does not declare itself safe without the
+// interpreter lock, so a free-threaded interpreter keeps that lock on for
+// it.)  The clock is read before a section and the debug line is logged
+// after it.
 #include "jit_governor.hpp"
 
 #include <algorithm>
@@ -27,7 +29,8 @@ PyTypeObject JitGovernorType;
 namespace {
 
 struct GovernorObject {
-    PyObject_HEAD const KestrunJitGovernorOps* ops;
+    PyObject ob_base;                  // the object header (PyObject_HEAD)
+    const KestrunJitGovernorOps* ops;  // the type's operation table, in every instance
     PyObject* config;      // PolicyConfig or a subclass; nullptr once cleared by the collector
     PyObject* thresholds;  // dict: func_id (str or None) -> int
     PyObject* lock;        // threading.Lock

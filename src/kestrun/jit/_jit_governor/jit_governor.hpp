@@ -20,7 +20,8 @@ extern kn::ModuleFrame frame;
 // ---------------------------------------------------------------- records
 
 struct PolicyConfigObject {
-    PyObject_HEAD const KestrunPolicyConfigOps* ops;
+    PyObject ob_base;                   // the object header (PyObject_HEAD)
+    const KestrunPolicyConfigOps* ops;  // the type's operation table, in every instance
     int32_t initial_threshold;
     int32_t min_threshold;
     int32_t max_threshold;
@@ -29,7 +30,8 @@ struct PolicyConfigObject {
 };
 
 struct FunctionMetricsObject {
-    PyObject_HEAD const KestrunFunctionMetricsOps* ops;
+    PyObject ob_base;                      // the object header (PyObject_HEAD)
+    const KestrunFunctionMetricsOps* ops;  // the type's operation table, in every instance
     uint64_t call_count;
     uint32_t compile_count;
     double avg_speedup;
