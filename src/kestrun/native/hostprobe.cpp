@@ -20,6 +20,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 
 namespace {
@@ -498,24 +499,49 @@ PyObject* detect_gpu_backends(PyObject* module, PyObject*) {
 
 // ---------------------------------------------------------------- Interpreter
 
-// "major.minor.micro" (or "major.minor") of sys.version_info.
-kn::Ref version_text(PyObject* module, bool with_micro) {
+// sys.version_info, `sys` looked up afresh.
+kn::Ref version_info(PyObject* module) {
     kn::Ref sys = global(module, kSys);
-    kn::Ref vi = sys ? attr(sys.get(), kVersionInfo) : kn::Ref();
-    kn::Ref major = vi ? attr(vi.get(), kMajor) : kn::Ref();
-    kn::Ref minor = major ? attr(vi.get(), kMinor) : kn::Ref();
-    if (!minor) return minor;
-    if (!with_micro) return kn::Ref::steal(PyUnicode_FromFormat("%S.%S", major.get(), minor.get()));
-    kn::Ref micro = attr(vi.get(), kMicro);
-    if (!micro) return micro;
-    return kn::Ref::steal(PyUnicode_FromFormat("%S.%S.%S", major.get(), minor.get(), micro.get()));
+    return sys ? attr(sys.get(), kVersionInfo) : kn::Ref();
+}
+
+// "major.minor.micro" (or "major.minor"): the str() of each field joined by
+// dots; fields that are plain ints are written directly.
+kn::Ref version_text(PyObject* vi, bool with_micro) {
+    const Name fields[] = {kMajor, kMinor, kMicro};
+    std::array<kn::Ref, 3> parts;
+    const std::size_t n = with_micro ? 3 : 2;
+    char text[3 * 24];
+    std::size_t length = 0;
+    bool plain = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        parts[i] = attr(vi, fields[i]);
+        if (!parts[i]) return kn::Ref();
+        long long v = 0;
+        int overflow = 1;
+        if (PyLong_CheckExact(parts[i].get()))
+            v = PyLong_AsLongLongAndOverflow(parts[i].get(), &overflow);
+        if (overflow) {
+            plain = false;
+            continue;
+        }
+        if (plain)
+            length += static_cast<std::size_t>(
+                std::snprintf(text + length, sizeof text - length, i ? ".%lld" : "%lld", v));
+    }
+    if (plain)
+        return kn::Ref::steal(
+            PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(length), nullptr));
+    if (!with_micro)
+        return kn::Ref::steal(PyUnicode_FromFormat("%S.%S", parts[0].get(), parts[1].get()));
+    return kn::Ref::steal(
+        PyUnicode_FromFormat("%S.%S.%S", parts[0].get(), parts[1].get(), parts[2].get()));
 }
 
 PyObject* detect_python_version(PyObject* module, PyObject*) {
-    kn::Ref version = version_text(module, true);
-    kn::Ref sys = version ? global(module, kSys) : kn::Ref();
-    kn::Ref vi = sys ? attr(sys.get(), kVersionInfo) : kn::Ref();
-    const int recent = vi ? PyObject_RichCompareBool(vi.get(), g_version_3_12, Py_GE) : -1;
+    kn::Ref vi = version_info(module);
+    kn::Ref version = vi ? version_text(vi.get(), true) : kn::Ref();
+    const int recent = version ? PyObject_RichCompareBool(vi.get(), g_version_3_12, Py_GE) : -1;
     if (recent < 0) return nullptr;
     bool subinterpreters = false;
     if (recent) {
@@ -592,7 +618,8 @@ kn::Ref fallback_capabilities(PyObject* module, double start, PyObject* error) {
         return kn::Ref();
     for (Name key : kGpuKeys)
         if (!set(caps.get(), key, gpu_initial_value(key))) return kn::Ref();
-    if (!set(caps.get(), kPythonVersion, version_text(module, false).get()) ||
+    kn::Ref vi = version_info(module);
+    if (!vi || !set(caps.get(), kPythonVersion, version_text(vi.get(), false).get()) ||
         !set(caps.get(), kSubinterpreterSupport, Py_False) ||
         !set(caps.get(), kPlatform, sys_platform(module).get()) ||
         !set(caps.get(), kDetectedAt, time_now(module).get()) ||
