@@ -17,8 +17,10 @@ from __future__ import annotations
 import ctypes
 import enum
 import sys
-import threading
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing is not needed at run time, and costs an import
+    from typing import Any
 
 __all__ = ["BackendInfo", "DeviceInfo", "GPUAccelRoster", "GPUBackend", "GPUBackendKind"]
 
@@ -129,19 +131,18 @@ def _open_driver() -> Any:
 
 _UNSET: Any = object()
 _driver: Any = _UNSET
-_driver_lock = threading.Lock()
 
 
 def _cuda_driver() -> Any:
-    """The driver library, looked up once per process; None when absent."""
+    """The driver library, looked up once per process; None when absent.
+
+    Threads that race on the first lookup each open the library (the loader
+    counts the openings) and store equal results, so no lock is needed.
+    """
     global _driver
-    driver = _driver
-    if driver is _UNSET:
-        with _driver_lock:
-            if _driver is _UNSET:
-                _driver = _open_driver()
-            driver = _driver
-    return driver
+    if _driver is _UNSET:
+        _driver = _open_driver()
+    return _driver
 
 
 def _version_text(version: int) -> str:
