@@ -21,6 +21,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -94,7 +95,6 @@ PyObject* g_tool_timeout = nullptr;     // 0.5
 PyObject* g_tool_kwnames = nullptr;     // ("capture_output", "timeout", "check")
 PyObject* g_decode_kwnames = nullptr;   // ("errors",)
 PyObject* g_winldll_kwnames = nullptr;  // ("use_last_error",)
-PyObject* g_original_import = nullptr;  // builtins.__import__ as found at set-up
 
 // The GPU information keys in the dictionary's order, and their initial values.
 constexpr Name kGpuKeys[] = {kHasGpu,        kGpuCount,        kGpuMemoryMb,   kCudaAvailable,
@@ -166,6 +166,15 @@ bool set(PyObject* dict, Name key, PyObject* value) {
     return value && PyDict_SetItem(dict, N(key), value) == 0;
 }
 
+// Whether `fn` is the interpreter's own __import__ (the one of the builtins
+// module whose dictionary is `builtins_dict`) rather than a replacement.
+bool is_builtin_import(PyObject* fn, PyObject* builtins_dict) {
+    if (!PyCFunction_Check(fn)) return false;
+    PyObject* self = PyCFunction_GET_SELF(fn);
+    return self && PyModule_Check(self) && PyModule_GetDict(self) == builtins_dict &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name, "__import__") == 0;
+}
+
 // `import <name>` (fromlist nullptr) or `from <name> import <fromlist...>`
 // (which returns the module itself) as the import statement does it: the
 // import system directly, unless builtins.__import__ has been replaced, in
@@ -181,7 +190,7 @@ kn::Ref import_module(PyObject* module, Name name, PyObject* fromlist) {
         return kn::Ref();
     }
     PyObject* from = fromlist ? fromlist : Py_None;
-    if (import_fn.get() == g_original_import)
+    if (is_builtin_import(import_fn.get(), b))
         return kn::Ref::steal(PyImport_ImportModuleLevelObject(N(name), globals, Py_None, from, 0));
     PyObject* args[] = {N(name), globals, Py_None, from, g_int_zero};
     return kn::Ref::steal(PyObject_Vectorcall(import_fn.get(), args, 5, nullptr));
@@ -249,7 +258,8 @@ void restore_exception(kn::Ref exc) {
 // raised inside an `except` block does.
 void chain_context(PyObject* context) {
     kn::Ref exc = take_exception();
-    if (exc && exc.get() != context) PyException_SetContext(exc.get(), Py_NewRef(context));
+    if (!exc) return;
+    if (exc.get() != context) PyException_SetContext(exc.get(), Py_NewRef(context));
     restore_exception(std::move(exc));
 }
 
@@ -299,21 +309,21 @@ PyObject* detect_physical_cores(PyObject* module, PyObject*) {
 }
 
 // An entry of the node directory that names a node: "node" followed by one
-// or more digits (as str.isdigit() sees them).
-bool is_node_entry(PyObject* entry) {
+// or more digits (as str.isdigit() sees them).  1 yes, 0 no, -1 error.
+int is_node_entry(PyObject* entry) {
 #if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(entry) < 0) return false;
+    if (PyUnicode_READY(entry) < 0) return -1;
 #endif
     const Py_ssize_t n = PyUnicode_GET_LENGTH(entry);
-    if (n <= 4) return false;
+    if (n <= 4) return 0;
     const int kind = PyUnicode_KIND(entry);
     const void* data = PyUnicode_DATA(entry);
     static constexpr char prefix[] = "node";
     for (Py_ssize_t i = 0; i < 4; ++i)
-        if (PyUnicode_READ(kind, data, i) != static_cast<Py_UCS4>(prefix[i])) return false;
+        if (PyUnicode_READ(kind, data, i) != static_cast<Py_UCS4>(prefix[i])) return 0;
     for (Py_ssize_t i = 4; i < n; ++i)
-        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
-    return true;
+        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return 0;
+    return 1;
 }
 
 // Linux: the node entries of the NUMA directory, or 1 when the directory is
@@ -340,7 +350,9 @@ kn::Ref linux_numa_nodes(PyObject* module) {
                          Py_TYPE(entry.get())->tp_name);
             return kn::Ref();
         }
-        if (is_node_entry(entry.get())) ++nodes;
+        const int node = is_node_entry(entry.get());
+        if (node < 0) return kn::Ref();
+        nodes += node;
     }
     if (PyErr_Occurred()) return kn::Ref();
     return kn::Ref::steal(PyLong_FromSsize_t(nodes ? nodes : 1));
@@ -686,11 +698,6 @@ PyObject* make_tuple(std::initializer_list<const char*> items) {
     return t.release();
 }
 
-PyObject* original_import() {
-    kn::Ref b = kn::Ref::steal(PyImport_ImportModule("builtins"));
-    return b ? PyObject_GetAttrString(b.get(), "__import__") : nullptr;
-}
-
 bool make_state() {
     for (int i = 0; i < kNameCount; ++i)
         if (!kn::create_once(names[i], [i] { return PyUnicode_InternFromString(kNameText[i]); }))
@@ -706,8 +713,7 @@ bool make_state() {
            kn::create_once(g_tool_kwnames,
                            [] { return make_tuple({"capture_output", "timeout", "check"}); }) &&
            kn::create_once(g_decode_kwnames, [] { return make_tuple({"errors"}); }) &&
-           kn::create_once(g_winldll_kwnames, [] { return make_tuple({"use_last_error"}); }) &&
-           kn::create_once(g_original_import, original_import);
+           kn::create_once(g_winldll_kwnames, [] { return make_tuple({"use_last_error"}); });
 }
 
 int hostprobe_exec(PyObject* module) {
