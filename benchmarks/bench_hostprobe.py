@@ -3,9 +3,9 @@
 The peer below is a module-level copy of the probe's five functions in Python:
 the same system calls, the same back-end registry and the same imports, called
 through the same module globals.  Calls of ours and of the peer alternate, and
-each function's median time per call over many calls is reported, with the
-target for `detect_capabilities`: a median below 1 ms, and not slower than the
-peer.
+each function's median time per call over many calls is reported.  The targets
+are for `detect_capabilities`: a median below 1 ms, and not slower than the
+peer; the four parts are shown for information.
 """
 
 from __future__ import annotations
@@ -175,7 +175,10 @@ def main() -> None:
         median_ns(ours, theirs_fn, 200)  # warm up: imports, directory caches
         ours_ns, peer_ns = median_ns(ours, theirs_fn, 3000)
         medians[name] = ours_ns
-        report.add(name, ours_ns, "plain Python", peer_ns, target="1.0x")
+        target = "1.0x" if name == "detect_capabilities" else ""  # the parts: for information
+        report.add(name, ours_ns, "same probe in plain Python", peer_ns, target=target)
+    report.note("both sides pay the same system calls, the registry's Python code and the failing")
+    report.note("import of _xxsubinterpreters (3.13); the native side saves the Python glue only")
     report.print()
     ms = medians["detect_capabilities"] / 1e6
     verdict = "ok" if ms < 1.0 else "ABOVE"
