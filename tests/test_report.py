@@ -72,4 +72,4 @@ def test_capabilities_in_both_reports() -> None:
 ])  # fmt: skip
 def test_capability_values_read_well(key, value, text) -> None:
     assert shown(key, value) == text
-    assert shown("detected_at", 0.0).startswith("1970-01-0")
+    assert shown("detected_at", 47304000.0).startswith("1971-07-0")  # noon, 2 July 1971 UTC

@@ -67,7 +67,7 @@ def shown(key: str, value: Any) -> str:
             return f"{value:.3f}"
     except (OverflowError, OSError, ValueError):
         pass
-    return '""' if value == "" else str(value)
+    return '""' if isinstance(value, str) and not value else str(value)
 
 
 def render(report: dict[str, Any]) -> str:
