@@ -85,16 +85,16 @@ PyObject* names[kNameCount] = {};
 inline PyObject* N(Name n) noexcept { return names[n]; }
 
 // Other constants, built once per process.
-PyObject* g_int_zero = nullptr;         // 0
-PyObject* g_int_one = nullptr;          // 1
-PyObject* g_int_1024 = nullptr;         // 1024
-PyObject* g_version_3_12 = nullptr;     // (3, 12)
-PyObject* g_roster_names = nullptr;     // ("GPUAccelRoster", "GPUBackendKind")
-PyObject* g_wintypes_names = nullptr;   // ("wintypes",)
-PyObject* g_tool_timeout = nullptr;     // 0.5
-PyObject* g_tool_kwnames = nullptr;     // ("capture_output", "timeout", "check")
-PyObject* g_decode_kwnames = nullptr;   // ("errors",)
-PyObject* g_winldll_kwnames = nullptr;  // ("use_last_error",)
+PyObject* g_int_zero = nullptr;        // 0
+PyObject* g_int_one = nullptr;         // 1
+PyObject* g_int_1024 = nullptr;        // 1024
+PyObject* g_version_3_12 = nullptr;    // (3, 12)
+PyObject* g_roster_names = nullptr;    // ("GPUAccelRoster", "GPUBackendKind")
+PyObject* g_wintypes_names = nullptr;  // ("wintypes",)
+PyObject* g_tool_timeout = nullptr;    // 0.5
+PyObject* g_tool_kwnames = nullptr;    // ("capture_output", "timeout", "check")
+PyObject* g_decode_kwnames = nullptr;  // ("errors",)
+PyObject* g_windll_kwnames = nullptr;  // ("use_last_error",)
 
 // The GPU information keys in the dictionary's order, and their initial values.
 constexpr Name kGpuKeys[] = {kHasGpu,        kGpuCount,        kGpuMemoryMb,   kCudaAvailable,
@@ -368,7 +368,7 @@ kn::Ref windows_numa_nodes(PyObject* module) {
     if (!windll) return windll;
     PyObject* dll_args[] = {N(kKernel32), Py_True};
     kn::Ref kernel32 =
-        kn::Ref::steal(PyObject_Vectorcall(windll.get(), dll_args, 1, g_winldll_kwnames));
+        kn::Ref::steal(PyObject_Vectorcall(windll.get(), dll_args, 1, g_windll_kwnames));
     kn::Ref fn = kernel32 ? attr(kernel32.get(), kGetNumaHighestNodeNumber) : kn::Ref();
     kn::Ref restype = fn ? attr(wintypes[0].get(), kBOOL) : kn::Ref();
     if (!restype || PyObject_SetAttr(fn.get(), N(kRestype), restype.get()) < 0) return kn::Ref();
@@ -713,7 +713,7 @@ bool make_state() {
            kn::create_once(g_tool_kwnames,
                            [] { return make_tuple({"capture_output", "timeout", "check"}); }) &&
            kn::create_once(g_decode_kwnames, [] { return make_tuple({"errors"}); }) &&
-           kn::create_once(g_winldll_kwnames, [] { return make_tuple({"use_last_error"}); });
+           kn::create_once(g_windll_kwnames, [] { return make_tuple({"use_last_error"}); });
 }
 
 int hostprobe_exec(PyObject* module) {
