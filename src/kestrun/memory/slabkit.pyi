@@ -4,9 +4,9 @@ best-fit search, allocation statistics, and alignment and bitmap helpers."""
 
 import logging as logging
 import threading as threading
-from typing import Any, SupportsInt
+from typing import Any, Self, SupportsInt
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import disjoint_base
 
 logger: logging.Logger
 
@@ -43,14 +43,21 @@ class FastStatsCollector:
     """The slab allocator's counters; constructor arguments are accepted and ignored."""
 
     def __new__(cls, *args: Any, **kwargs: Any) -> Self: ...
-    def py_record_allocation(self, size: SupportsInt, padding: SupportsInt, is_bucketed: object) -> None: ...
+    def py_record_allocation(
+        self, size: SupportsInt, padding: SupportsInt, is_bucketed: object
+    ) -> None: ...
     def py_record_deallocation(self) -> None: ...
     def get_stats(self) -> dict[str, int | str]: ...
     def reset_stats(self) -> None: ...
 
 def fast_align_size(size: SupportsInt, alignment: SupportsInt) -> int: ...
 def fast_get_bucket_size(size: SupportsInt, step: SupportsInt = 8) -> int: ...
-def fast_bitmap_operations(bitmap: SupportsInt, index: SupportsInt, operation: str | None) -> bool | int: ...
+def fast_bitmap_operations(
+    bitmap: SupportsInt, index: SupportsInt, operation: str | None
+) -> bool | int: ...
 def fast_can_fit_aligned(
-    block_offset: SupportsInt, block_size: SupportsInt, alloc_size: SupportsInt, alignment: SupportsInt
+    block_offset: SupportsInt,
+    block_size: SupportsInt,
+    alloc_size: SupportsInt,
+    alignment: SupportsInt,
 ) -> bool: ...

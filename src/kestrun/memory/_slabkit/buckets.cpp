@@ -102,21 +102,27 @@ void allocator_dealloc(PyObject* self) noexcept {
     Py_TRASHCAN_END
 }
 
+// The number of values of range(start, stop, step), step not 0.
+int64_t range_length(int64_t start, int64_t stop, int64_t step) {
+    const int64_t span = step > 0 ? stop - start : start - stop;
+    const int64_t by = step > 0 ? step : -step;
+    return span > 0 ? (span + by - 1) / by : 0;
+}
+
+// More buckets than this are refused before any is made: the two ranges
+// can describe billions of size classes (step 1 up to 2**31 - 1), which
+// would exhaust memory long before they were all made.  The default
+// allocator has 512.
+constexpr int64_t kMaxBuckets = int64_t{1} << 22;
+
 // buckets[size] = [] for each size in range(start, stop, step), walked as
-// Python's range walks it (a negative step counts down).  Signals are
-// looked at now and then, so a huge range can be interrupted.
+// Python's range walks it (a negative step counts down).
 bool fill_buckets(PyObject* buckets, int64_t start, int64_t stop, int64_t step) {
-    if (step == 0) {
-        PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
-        return false;
-    }
-    unsigned tick = 0;
     for (int64_t size = start; step > 0 ? size < stop : size > stop; size += step) {
         kn::Ref key = kn::Ref::steal(PyLong_FromLongLong(size));
         if (!key) return false;
         kn::Ref list = kn::Ref::steal(PyList_New(0));
         if (!list || PyDict_SetItem(buckets, key.get(), list.get()) < 0) return false;
-        if ((++tick & 0xFFFu) == 0 && PyErr_CheckSignals() < 0) return false;
     }
     return true;
 }
@@ -126,8 +132,23 @@ PyObject* allocator_init_buckets(PyObject* self, PyObject*) {
     kn::Ref buckets = kn::Ref::borrow(b->buckets);
     if (!buckets) return kn::none();
     const int64_t step = b->bucket_size_step, small = b->small_block_max;
+    const int64_t medium_start = small + step, medium_stop = int64_t{b->medium_block_max} + 1;
+    if (step == 0) {
+        PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
+        return nullptr;
+    }
+    const int64_t count =
+        range_length(step, small + 1, step) + range_length(medium_start, medium_stop, step);
+    if (count > kMaxBuckets) {
+        PyErr_Format(PyExc_ValueError,
+                     "%lld size classes requested (bucket_size_step %d, small_block_max %d, "
+                     "medium_block_max %d); at most %lld are supported",
+                     static_cast<long long>(count), b->bucket_size_step, b->small_block_max,
+                     b->medium_block_max, static_cast<long long>(kMaxBuckets));
+        return nullptr;
+    }
     if (!fill_buckets(buckets.get(), step, small + 1, step) ||
-        !fill_buckets(buckets.get(), small + step, int64_t{b->medium_block_max} + 1, step))
+        !fill_buckets(buckets.get(), medium_start, medium_stop, step))
         return nullptr;
     return kn::none();
 }
