@@ -30,26 +30,26 @@ extern "C" {
 
 /* PolicyConfig, in its fixed order. */
 typedef struct {
-    int32_t (*get_initial_threshold_fast)(PyObject *self);
-    int32_t (*get_min_threshold_fast)(PyObject *self);
-    int32_t (*get_max_threshold_fast)(PyObject *self);
-    double (*get_learning_rate_fast)(PyObject *self);
-    double (*get_target_speedup_fast)(PyObject *self);
+    int32_t (*get_initial_threshold_fast)(PyObject* self);
+    int32_t (*get_min_threshold_fast)(PyObject* self);
+    int32_t (*get_max_threshold_fast)(PyObject* self);
+    double (*get_learning_rate_fast)(PyObject* self);
+    double (*get_target_speedup_fast)(PyObject* self);
 } KestrunPolicyConfigOps;
 
 /* FunctionMetrics, in its fixed order. */
 typedef struct {
-    uint64_t (*get_call_count_fast)(PyObject *self);
-    uint32_t (*get_compile_count_fast)(PyObject *self);
-    double (*get_avg_speedup_fast)(PyObject *self);
-    double (*get_last_compiled_fast)(PyObject *self);
+    uint64_t (*get_call_count_fast)(PyObject* self);
+    uint32_t (*get_compile_count_fast)(PyObject* self);
+    double (*get_avg_speedup_fast)(PyObject* self);
+    double (*get_last_compiled_fast)(PyObject* self);
 } KestrunFunctionMetricsOps;
 
 /* JitGovernor: the threshold of func_id (an exact str or None) without
  * taking the governor's lock; -1 with an exception set on failure
  * (OverflowError when a stored threshold does not fit 32 bits). */
 typedef struct {
-    int32_t (*_get_threshold_fast)(PyObject *self, PyObject *func_id);
+    int32_t (*_get_threshold_fast)(PyObject* self, PyObject* func_id);
 } KestrunJitGovernorOps;
 
 #define KESTRUN_JIT_GOVERNOR_MODULE "kestrun.jit.jit_governor"
@@ -62,13 +62,11 @@ typedef struct {
 
 /* Imports the module and fetches `type_name` and its table; 0 on success,
  * -1 with an exception set.  The type reference is new. */
-static inline int
-Kestrun_ImportJitGovernorOps(const char *type_name, const char *capsule_name, PyTypeObject **type,
-                             const void **ops)
-{
-    PyObject *module = PyImport_ImportModule(KESTRUN_JIT_GOVERNOR_MODULE);
+static inline int Kestrun_ImportJitGovernorOps(const char* type_name, const char* capsule_name,
+                                               PyTypeObject** type, const void** ops) {
+    PyObject* module = PyImport_ImportModule(KESTRUN_JIT_GOVERNOR_MODULE);
     if (module == NULL) return -1;
-    PyObject *t = PyObject_GetAttrString(module, type_name);
+    PyObject* t = PyObject_GetAttrString(module, type_name);
     Py_DECREF(module);
     if (t == NULL) return -1;
     if (!PyType_Check(t)) {
@@ -76,52 +74,49 @@ Kestrun_ImportJitGovernorOps(const char *type_name, const char *capsule_name, Py
         PyErr_Format(PyExc_TypeError, "%s is not a type", type_name);
         return -1;
     }
-    PyObject *capsule = PyObject_GetAttrString(t, KESTRUN_JIT_OPS_ATTR);
+    PyObject* capsule = PyObject_GetAttrString(t, KESTRUN_JIT_OPS_ATTR);
     if (capsule == NULL) {
         Py_DECREF(t);
         return -1;
     }
-    const void *table = PyCapsule_GetPointer(capsule, capsule_name);
+    const void* table = PyCapsule_GetPointer(capsule, capsule_name);
     Py_DECREF(capsule);
     if (table == NULL) {
         Py_DECREF(t);
         return -1;
     }
-    *type = (PyTypeObject *)t;
+    *type = (PyTypeObject*)t;
     *ops = table;
     return 0;
 }
 
-static inline int
-Kestrun_ImportPolicyConfig(PyTypeObject **type, const KestrunPolicyConfigOps **ops)
-{
-    const void *table;
+static inline int Kestrun_ImportPolicyConfig(PyTypeObject** type,
+                                             const KestrunPolicyConfigOps** ops) {
+    const void* table;
     if (Kestrun_ImportJitGovernorOps("PolicyConfig", KESTRUN_POLICY_CONFIG_OPS_CAPSULE, type,
                                      &table) < 0)
         return -1;
-    *ops = (const KestrunPolicyConfigOps *)table;
+    *ops = (const KestrunPolicyConfigOps*)table;
     return 0;
 }
 
-static inline int
-Kestrun_ImportFunctionMetrics(PyTypeObject **type, const KestrunFunctionMetricsOps **ops)
-{
-    const void *table;
+static inline int Kestrun_ImportFunctionMetrics(PyTypeObject** type,
+                                                const KestrunFunctionMetricsOps** ops) {
+    const void* table;
     if (Kestrun_ImportJitGovernorOps("FunctionMetrics", KESTRUN_FUNCTION_METRICS_OPS_CAPSULE, type,
                                      &table) < 0)
         return -1;
-    *ops = (const KestrunFunctionMetricsOps *)table;
+    *ops = (const KestrunFunctionMetricsOps*)table;
     return 0;
 }
 
-static inline int
-Kestrun_ImportJitGovernor(PyTypeObject **type, const KestrunJitGovernorOps **ops)
-{
-    const void *table;
+static inline int Kestrun_ImportJitGovernor(PyTypeObject** type,
+                                            const KestrunJitGovernorOps** ops) {
+    const void* table;
     if (Kestrun_ImportJitGovernorOps("JitGovernor", KESTRUN_JIT_GOVERNOR_OPS_CAPSULE, type,
                                      &table) < 0)
         return -1;
-    *ops = (const KestrunJitGovernorOps *)table;
+    *ops = (const KestrunJitGovernorOps*)table;
     return 0;
 }
 
