@@ -393,8 +393,8 @@ PyObject* governor_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* func_id = a[0];
     PyObject* ledger = a[1];
     GovernorObject* g = governor(self);
-    int32_t current, updated;
-    double avg_speedup;
+    int32_t current = 0, updated = 0;
+    double avg_speedup = 0.0;
     {
         Section section(g, Section::kRunsPython);
         if (!section.ok()) return nullptr;
@@ -417,7 +417,7 @@ PyObject* governor_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
         current = threshold_fast(self, func_id);
         if (current == -1 && PyErr_Occurred()) return nullptr;
-        uint32_t compile_count;
+        uint32_t compile_count = 0;
         if (exact) {
             compile_count = metrics_of(mo)->compile_count;
             avg_speedup = metrics_of(mo)->avg_speedup;
