@@ -107,9 +107,11 @@ def test_module_frame() -> None:
     assert jg.logger is logging.getLogger("kestrun.jit.jit_governor")
     assert type(jg._policy_lock) is type(threading.Lock())
     code = "import logging; logging.basicConfig(level=10, format='%(name)s|%(levelname)s');"
-    code += "import kestrun.jit.jit_governor"
+    code += "import kestrun.jit.jit_governor; from kestrun.__main__ import module_status as s;"
+    code += "print(s('kestrun.jit.jit_governor')['status'])"  # as `python -m kestrun` lists it
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert done.stderr.splitlines() == ["kestrun.jit.jit_governor|INFO"]
+    assert done.stdout == "loaded\n"
     module_spec = importlib.util.find_spec("kestrun.jit.jit_governor")
     again = r"^Module 'jit_governor' has already been imported\. Re-initialisation is not"
     with pytest.raises(RuntimeError, match=again):
