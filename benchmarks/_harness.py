@@ -42,6 +42,11 @@ class Report:
     def __init__(self, title: str) -> None:
         self.title = title
         self.rows: list[tuple[str, float, str, float, float, str]] = []
+        self.notes: list[str] = []
+
+    def note(self, text: str) -> None:
+        """Adds a line printed under the table (what a peer or a row means)."""
+        self.notes.append(text)
 
     def compare(
         self,
@@ -85,3 +90,5 @@ class Report:
             if target:
                 status = target + ("  ok" if ratio >= float(target.rstrip("x")) else "  BELOW")
             print(f"{name:<{w1}}  {ours:>10.1f}  {peer_name:<{w2}}  {peer:>10.1f}  {ratio:>6.2f}x  {status}")
+        for text in self.notes:
+            print(f"  note: {text}")

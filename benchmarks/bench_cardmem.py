@@ -87,7 +87,7 @@ def score_gpu_suitability(data_size: int, operation: str, available: int, ratio:
 
 def compare(report: Report, name: str, ours, peer, *args: object) -> None:
     assert ours(*args) == peer(*args), name
-    report.compare(name, partial(ours, *args), "plain Python", partial(peer, *args), target="2x")
+    report.compare(name, partial(ours, *args), "same function in plain Python", partial(peer, *args), target="2x")
 
 
 def main() -> None:

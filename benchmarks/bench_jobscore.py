@@ -244,17 +244,17 @@ def main() -> None:
         assert jobscore.score_framework_patterns(text) == score_framework_patterns(text)
         report.compare(f"score_indicators {label}",
                        partial(jobscore.score_indicators, text, "process"),
-                       "python in-tests", partial(score_indicators, text, "process"),
+                       "same scorer in plain Python", partial(score_indicators, text, "process"),
                        target="5x")
         report.compare(f"score_framework_patterns {label}",
                        partial(jobscore.score_framework_patterns, text),
-                       "python in-tests", partial(score_framework_patterns, text), target="5x")
+                       "same scorer in plain Python", partial(score_framework_patterns, text), target="5x")
 
     # Non-ASCII text (two-byte storage), for information.
     wide = FUNCTION_20K.replace("# Stage", "# Étape —")
     report.compare("score_indicators 20 KB non-ASCII",
                    partial(jobscore.score_indicators, wide, "process"),
-                   "python in-tests", partial(score_indicators, wide, "process"))
+                   "same scorer in plain Python", partial(score_indicators, wide, "process"))
 
     # Framework-dense text (many matches) and near-misses only (the slow case
     # of the candidate search: every "arrays" is tried and fails).
@@ -268,13 +268,13 @@ def main() -> None:
             assert jobscore.quick_framework_score(text, framework) == expected
             report.compare(f"quick_framework_score {framework} {label}",
                            partial(jobscore.quick_framework_score, text, framework),
-                           "pattern.findall", partial(pattern.findall, text), target="1x")
+                           "compiled re pattern .findall", partial(pattern.findall, text), target="1x")
 
     args = (0.7, 0.6, 0.4, 0.2, 0.3, 0.1, 0.1, 0.1, 2, 0, 0.8, 0.5, 0.6, 0.5, 0.5, 0.5, True)
     assert jobscore.determine_workload_pattern(*args) == determine_workload_pattern(*args)
     report.compare("determine_workload_pattern",
                    partial(jobscore.determine_workload_pattern, *args),
-                   "python if-chain", partial(determine_workload_pattern, *args), target="2x")
+                   "same if-chain in plain Python", partial(determine_workload_pattern, *args), target="2x")
     report.print()
 
 

@@ -111,15 +111,15 @@ def main() -> None:
 
     r = Report("shiftplan vs plain Python")
     r.compare("detect_performance_degradation 1k", lambda: sp.detect_performance_degradation(perf, 100.0, 0.05, 200.0),
-              "python", lambda: py_detect_performance_degradation(perf, 100.0, 0.05, 200.0), target="5x")
+              "same function in plain Python", lambda: py_detect_performance_degradation(perf, 100.0, 0.05, 200.0), target="5x")
     r.compare("calculate_performance_trend 1k", lambda: sp.calculate_performance_trend(perf, 200.0),
-              "python", lambda: py_calculate_performance_trend(perf, 200.0), target="5x")
+              "same function in plain Python", lambda: py_calculate_performance_trend(perf, 200.0), target="5x")
     r.compare("predict_resource_requirements 1k", lambda: sp.predict_resource_requirements(allocs, 60.0),
-              "python", lambda: py_predict_resource_requirements(allocs, 60.0), target="5x")
+              "same function in plain Python", lambda: py_predict_resource_requirements(allocs, 60.0), target="5x")
     r.compare("detect_dominant_pattern 1k", lambda: sp.detect_dominant_pattern(names, 1000),
-              "python", lambda: py_detect_dominant_pattern(names, 1000), target="5x")
+              "same function in plain Python", lambda: py_detect_dominant_pattern(names, 1000), target="5x")
     r.compare("calculate_adaptation_urgency", lambda: sp.calculate_adaptation_urgency(0.5, 0.7, 0.2, True),
-              "python", lambda: py_calculate_adaptation_urgency(0.5, 0.7, 0.2, True), target="2x")
+              "same function in plain Python", lambda: py_calculate_adaptation_urgency(0.5, 0.7, 0.2, True), target="2x")
     r.print()
 
 

@@ -16,6 +16,11 @@ HERE = pathlib.Path(__file__).resolve().parent
 def main(names: list[str]) -> int:
     sys.path.insert(0, str(HERE))
     files = sorted(HERE.glob("bench_*.py"))
+    known = [f.stem.removeprefix("bench_") for f in files]
+    unknown = [n for n in names if n not in known]
+    if unknown:
+        print(f"no benchmark named {', '.join(unknown)}; known: {', '.join(known)}", file=sys.stderr)
+        return 2
     if names:
         files = [f for f in files if f.stem.removeprefix("bench_") in names]
     for path in files:

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 from kestrun import NATIVE_MODULES
-from kestrun.__main__ import collect, module_status, render
+from kestrun.__main__ import collect, module_status, render, shown
 
 
 def run_report(*args: str) -> str:
@@ -57,3 +57,19 @@ def test_render_handles_every_state() -> None:
     report["modules"][0] = {"module": "x.y", "status": "failed", "error": "ImportError: nope"}
     text = render(report)
     assert "x.y" in text and "failed: ImportError: nope" in text
+
+
+def test_capabilities_in_both_reports() -> None:
+    caps = json.loads(run_report("--json"))["capabilities"]
+    assert caps["detector"] == "native" and len(caps) == 16 and caps["physical_cores"] >= 1
+    text = run_report()
+    assert "Host capabilities:" in text and f"  platform: {sys.platform}\n" in text
+
+
+@pytest.mark.parametrize("key, value, text", [
+    ("detection_time_ms", 0.12345678, "0.123"), ("backend_version", "", '""'),
+    ("detected_at", 1e300, "1e+300"), ("gpu_count", 2, "2"), ("detected_at", float("nan"), "nan"),
+])  # fmt: skip
+def test_capability_values_read_well(key, value, text) -> None:
+    assert shown(key, value) == text
+    assert shown("detected_at", 47304000.0).startswith("1971-07-0")  # noon, 2 July 1971 UTC

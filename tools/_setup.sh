@@ -1,24 +1,24 @@
 # Sourced by the tools/*.sh entry points: finds a CPython (3.13 preferred),
 # makes the virtual environment ($KESTRUN_VENV, default .venv) and installs
 # the package into it with the extras named in $KESTRUN_EXTRAS.
+#
+# The build folder persists (build/<venv name>/), so a changed source
+# rebuilds only what it touches; when nothing that goes into the package has
+# changed since the last install into this environment, nothing is rebuilt.
+#   KESTRUN_PYTHON=/path/to/python   use this interpreter
+#   KESTRUN_WERROR=1                 compiler warnings are errors (CI)
+#   KESTRUN_PIP_ARGS="..."           extra pip arguments (tools/sanitize.sh)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-is_python() {  # is_python CMD MIN_MINOR [EXACT]: a CPython 3.x with x >= MIN_MINOR
-    "$1" -c "import sys, platform
-ok = platform.python_implementation() == 'CPython' and sys.version_info[0] == 3
-ok = ok and (sys.version_info[1] == $2 if '${3:-}' else sys.version_info[1] >= $2)
-sys.exit(0 if ok else 1)" >/dev/null 2>&1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/_setup_find.sh"
 
 find_python() {
     local c
     if [ -n "${KESTRUN_PYTHON:-}" ]; then echo "$KESTRUN_PYTHON"; return; fi
-    for c in python3.13 "$(command -v pyenv >/dev/null 2>&1 && pyenv root 2>/dev/null)/versions/"3.13*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
-        if is_python "$c" 13 exact; then echo "$c"; return; fi
-    done
+    if find_cpython 13; then return; fi
     for c in python3 python; do
-        if is_python "$c" 11; then echo "$c"; return; fi
+        if is_python "$c" 11; then command -v "$c"; return; fi
     done
     echo "no CPython 3.13 (or 3.11+) found: install one, or set KESTRUN_PYTHON" >&2
     return 1
@@ -26,12 +26,41 @@ find_python() {
 
 VENV=${KESTRUN_VENV:-.venv}
 PY=$(find_python)
-if [ ! -x "$VENV/bin/python" ] || ! is_python "$VENV/bin/python" 11; then
+if [ ! -x "$VENV/bin/python" ] || ! is_python "$VENV/bin/python" 11 ||
+   [ "$("$VENV/bin/python" -c 'import sys; print(sys.version_info[:2])')" != \
+     "$("$PY" -c 'import sys; print(sys.version_info[:2])')" ]; then
     echo "creating $VENV with $("$PY" -c 'import sys; print(sys.executable, sys.version.split()[0])')" >&2
+    rm -rf "$VENV"
     "$PY" -m venv "$VENV"
+    "$VENV/bin/python" -m pip install --quiet --upgrade pip >/dev/null 2>&1 || true
 fi
 VPY=$VENV/bin/python
-"$VPY" -m pip install --quiet --upgrade pip >/dev/null 2>&1 || true
-echo "installing kestrun${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]} into $VENV" >&2
-# KESTRUN_PIP_ARGS: extra pip arguments, e.g. -Ccmake.define.KESTRUN_SANITIZE=ON.
-"$VPY" -m pip install --quiet ${KESTRUN_PIP_ARGS:-} ".${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]}"
+
+pip_args=(${KESTRUN_PIP_ARGS:-} "-Cbuild-dir=build/$(basename "$VENV")/{wheel_tag}")
+[ -n "${KESTRUN_WERROR:-}" ] && pip_args+=("-Ccmake.define.KESTRUN_WERROR=ON")
+target=".${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]}"
+
+# Everything that goes into the package: the sources git knows of (committed
+# or not) and the pip arguments.  The record in the environment holds that
+# stamp and the extras installed with it.  Outside a git checkout there is no
+# stamp, and the package is always installed.
+stamp=""
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    stamp=$( { git ls-files -co --exclude-standard -- src CMakeLists.txt pyproject.toml |
+               LC_ALL=C sort | xargs -d '\n' sha1sum
+               echo "${pip_args[*]}"; } | sha1sum | cut -d' ' -f1)
+fi
+record="$VENV/.kestrun-installed"
+installed=$(cat "$record" 2>/dev/null || true)
+extras=${KESTRUN_EXTRAS:-none}
+if [ -n "$stamp" ] && [ "${installed%% *}" = "$stamp" ] && [[ " $installed " == *" $extras "* ]]; then
+    echo "kestrun${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]} in $VENV is up to date" >&2
+else
+    echo "installing kestrun${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]} into $VENV" >&2
+    rm -f "$record"
+    "$VPY" -m pip install --quiet "${pip_args[@]}" "$target"
+    if [ -n "$stamp" ]; then
+        [ "${installed%% *}" = "$stamp" ] || installed=$stamp
+        echo "$installed $extras" > "$record"
+    fi
+fi

@@ -19,4 +19,4 @@ cd tests
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "../$VPY" -m pytest -p no:cacheprovider -q "$@" .
+    "../$VPY" -m pytest -p no:cacheprovider -q "$@"

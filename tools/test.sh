@@ -8,7 +8,7 @@ source "$(dirname "$0")/_setup.sh"
 root=$PWD
 stubs=$(cd src && find kestrun -name '*.pyi' | sed 's/\.pyi$//; s|/|.|g' | sort)
 cd "$root/tests"
-"$root/$VPY" -m pytest -p no:cacheprovider "$@" .
+"$root/$VPY" -m pytest -p no:cacheprovider "$@"
 if [ -n "$stubs" ]; then
     echo "stubtest: $(echo $stubs)"
     "$root/$VPY" -m mypy.stubtest --mypy-config-file "$root/tools/stubtest.ini" $stubs

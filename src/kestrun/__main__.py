@@ -13,6 +13,7 @@ import importlib
 import json
 import platform
 import sys
+import time
 from typing import Any
 
 from kestrun import NATIVE_MODULES, __version__
@@ -57,6 +58,18 @@ def collect() -> dict[str, Any]:
     }
 
 
+def shown(key: str, value: Any) -> str:
+    """A capability as the text report shows it: times readable, empty text visible."""
+    try:
+        if key == "detected_at" and isinstance(value, float):
+            return time.strftime("%Y-%m-%d %H:%M:%S %Z", time.localtime(value))
+        if key == "detection_time_ms" and isinstance(value, float):
+            return f"{value:.3f}"
+    except (OverflowError, OSError, ValueError):
+        pass
+    return '""' if isinstance(value, str) and not value else str(value)
+
+
 def render(report: dict[str, Any]) -> str:
     width = max(len(m["module"]) for m in report["modules"])
     lines = [
@@ -80,7 +93,7 @@ def render(report: dict[str, Any]) -> str:
         lines.append("Host capabilities:")
         if isinstance(caps, dict):
             for key, value in caps.items():
-                lines.append(f"  {key}: {value}")
+                lines.append(f"  {key}: {shown(key, value)}")
         else:
             lines.append(f"  {caps!r}")
     return "\n".join(lines)

@@ -21,3 +21,11 @@ static inline int PyDict_GetItemRef(PyObject* d, PyObject* key, PyObject** resul
     return PyErr_Occurred() ? -1 : 0;
 }
 #endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// getattr(o, name) that treats a missing attribute as absent, as hasattr()
+// does: 1 found (*result a new reference), 0 no such attribute, -1 error.
+static inline int PyObject_GetOptionalAttr(PyObject* o, PyObject* name, PyObject** result) {
+    return _PyObject_LookupAttr(o, name, result);
+}
+#endif

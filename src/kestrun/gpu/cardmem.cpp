@@ -445,7 +445,9 @@ PyMethodDef methods[] = {
     kn::def<estimate_allocation_bytes>("estimate_allocation_bytes",
      "estimate_allocation_bytes($module, /, shape, element_size, overhead_factor=1.0)\n--\n\n"
      "Bytes an array of `shape` needs at `element_size` bytes per element, enlarged by\n"
-     "`overhead_factor` when it is above 1.0; capped at 2**63 - 1."),
+     "`overhead_factor` when it is above 1.0.  The element count times the size is capped\n"
+     "at 2**63 - 1; the overhead can raise the result up to 2**64 - 1 (an infinite or\n"
+     "huge factor gives 2**64 - 1)."),
     kn::def<calculate_safe_limit>("calculate_safe_limit",
      "calculate_safe_limit($module, /, available_bytes, headroom_ratio)\n--\n\n"
      "Bytes of `available_bytes` usable when `headroom_ratio` (clamped to [0, 0.99])\n"

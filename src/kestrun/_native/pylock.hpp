@@ -1,0 +1,180 @@
+// Holding a lock object for a scope from native code, as `with lock:` does.
+//
+// Objects that keep mutable state own a threading.Lock.  For the
+// interpreter's own lock type, entering and leaving are its `acquire` and
+// `release` C functions; they are fetched once from the type
+// (kn::resolve_lock_type, at module set-up) and called directly, which skips
+// two attribute lookups and two bound-method calls.  Any other object (a
+// replaced `threading` module may hand out anything) gets its `__enter__()`
+// and `__exit__(None, None, None)` methods called.
+//
+// Both ways can run Python code or wait with the interpreter lock released:
+// callers hold strong references to what they use after entering.
+//
+// Usage:
+//     kn::LockedScope scope(self->lock);       // nullptr: nothing to hold
+//     if (!scope.ok()) return nullptr;
+//     ... work that runs no Python code ...
+//     return scope.leave(result);              // result: new ref or nullptr
+//     (or `if (!scope.leave()) return nullptr;` after work without a result)
+//
+// Each extension module gets its own copy of the state below (the modules
+// are separate shared objects with hidden symbols) and resolves it once.
+#pragma once
+
+#include "ref.hpp"
+
+namespace kn {
+
+namespace detail {
+
+struct LockCall {
+    PyCFunction fn = nullptr;
+    int flags = 0;
+};
+
+inline PyTypeObject* g_lock_type = nullptr;  // strong reference, for the process
+inline LockCall g_lock_acquire, g_lock_release;
+inline PyObject* g_enter_name = nullptr;  // interned "__enter__"
+inline PyObject* g_exit_name = nullptr;   // interned "__exit__"
+
+inline bool resolve_lock_call(LockCall& call, const char* name) {
+    Ref descr = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_lock_type), name));
+    if (!descr) return false;
+    if (Py_IS_TYPE(descr.get(), &PyMethodDescr_Type)) {
+        PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr.get())->d_method;
+        const int flags = def->ml_flags & ~(METH_COEXIST | METH_CLASS | METH_STATIC);
+        if (flags == METH_NOARGS || flags == (METH_VARARGS | METH_KEYWORDS) ||
+            flags == METH_VARARGS || flags == (METH_FASTCALL | METH_KEYWORDS) ||
+            flags == METH_FASTCALL) {
+            call.fn = def->ml_meth;
+            call.flags = flags;
+        }
+    }
+    return true;
+}
+
+// Calls one of the lock type's no-argument C functions on `lock`.
+inline PyObject* call_lock_c(const LockCall& call, PyObject* lock) {
+    void (*raw)() = reinterpret_cast<void (*)()>(call.fn);
+    switch (call.flags) {
+    case METH_NOARGS:
+        return call.fn(lock, nullptr);
+    case METH_VARARGS:
+        return call.fn(lock, empty_tuple());
+    case METH_VARARGS | METH_KEYWORDS:
+        return reinterpret_cast<PyCFunctionWithKeywords>(raw)(lock, empty_tuple(), nullptr);
+    case METH_FASTCALL | METH_KEYWORDS:
+        return reinterpret_cast<PyCFunctionFastWithKeywords>(raw)(lock, nullptr, 0, nullptr);
+    default:  // METH_FASTCALL
+        return reinterpret_cast<PyCFunctionFast>(raw)(lock, nullptr, 0);
+    }
+}
+
+inline bool is_native_lock(PyObject* lock, const LockCall& call) {
+    return call.fn && g_lock_type && Py_IS_TYPE(lock, g_lock_type);
+}
+
+}  // namespace detail
+
+// Finds the interpreter's lock type from a lock made by `threading.Lock()`
+// and its acquire and release functions.  Call once at module set-up, with
+// the `threading` module; a retried set-up keeps what an earlier one found.
+inline bool resolve_lock_type(PyObject* threading) {
+    using namespace detail;
+    if (!g_enter_name && !(g_enter_name = PyUnicode_InternFromString("__enter__"))) return false;
+    if (!g_exit_name && !(g_exit_name = PyUnicode_InternFromString("__exit__"))) return false;
+    if (!g_lock_type) {
+        Ref lock = Ref::steal(PyObject_CallMethod(threading, "Lock", nullptr));
+        if (!lock) return false;
+        g_lock_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(Py_TYPE(lock.get())));
+    }
+    return resolve_lock_call(g_lock_acquire, "acquire") &&
+           resolve_lock_call(g_lock_release, "release");
+}
+
+// `lock.__enter__()`; false with an exception set.
+inline bool lock_enter(PyObject* lock) {
+    using namespace detail;
+    PyObject* r;
+    if (is_native_lock(lock, g_lock_acquire)) {
+        r = call_lock_c(g_lock_acquire, lock);
+    } else {
+        PyObject* args[] = {lock};
+        r = PyObject_VectorcallMethod(g_enter_name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      nullptr);
+    }
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+// `lock.__exit__(None, None, None)`; false with an exception set.
+inline bool lock_exit(PyObject* lock) {
+    using namespace detail;
+    PyObject* r;
+    if (is_native_lock(lock, g_lock_release)) {
+        r = call_lock_c(g_lock_release, lock);
+    } else {
+        PyObject* args[] = {lock, Py_None, Py_None, Py_None};
+        r = PyObject_VectorcallMethod(g_exit_name, args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      nullptr);
+    }
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+// A lock held for a scope.  A null lock (one the garbage collector already
+// cleared from its owner) is not held: ok() is true and leaving does nothing.
+class LockedScope {
+public:
+    explicit LockedScope(PyObject* lock) : lock_(Ref::borrow(lock)) {
+        if (lock_ && !lock_enter(lock_.get())) {
+            lock_.reset();
+            ok_ = false;
+        }
+    }
+    LockedScope(const LockedScope&) = delete;
+    LockedScope& operator=(const LockedScope&) = delete;
+
+    // Left without leave() only when a C++ exception unwinds the scope.
+    ~LockedScope() {
+        if (!lock_) return;
+        ErrorStash stash;
+        if (!lock_exit(lock_.get())) PyErr_WriteUnraisable(lock_.get());
+    }
+
+    bool ok() const noexcept { return ok_; }
+
+    // Leaves the scope.  `result` is the scope's own result: a new reference,
+    // or nullptr with an exception set.  Returns it, or nullptr when leaving
+    // failed (the scope's own error, if any, wins; a second one is reported
+    // as unraisable).
+    PyObject* leave(PyObject* result) {
+        if (!lock_) return result;
+        Ref lock = std::move(lock_);
+        if (!result) {
+            ErrorStash stash;
+            if (!lock_exit(lock.get())) PyErr_WriteUnraisable(lock.get());
+            return nullptr;
+        }
+        if (!lock_exit(lock.get())) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        return result;
+    }
+
+    // Leaves the scope after work that produced no object; false with an
+    // exception set when leaving failed.
+    bool leave() {
+        PyObject* r = leave(Py_NewRef(Py_None));
+        Py_XDECREF(r);
+        return r != nullptr;
+    }
+
+private:
+    Ref lock_;
+    bool ok_ = true;
+};
+
+}  // namespace kn

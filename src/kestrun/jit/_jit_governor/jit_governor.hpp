@@ -1,0 +1,104 @@
+// kestrun.jit.jit_governor: what the module's source files share.
+//
+//   records.cpp   PolicyConfig and FunctionMetrics with their native operation
+//                 tables, and the two factory functions
+//   governor.cpp  JitGovernor, the process-wide governor and its two functions
+//   module.cpp    set-up, module globals and the governor's lock calls
+#pragma once
+
+#include "kestrun/jit_governor.h"
+#include "kestrun_native.hpp"
+#include "optional_attr.hpp"
+#include "thread_lock.hpp"
+
+#include <cstdint>
+
+namespace jit_governor {
+
+extern kn::ModuleFrame frame;
+
+// ---------------------------------------------------------------- records
+
+struct PolicyConfigObject {
+    PyObject ob_base;                   // the object header (PyObject_HEAD)
+    const KestrunPolicyConfigOps* ops;  // the type's operation table, in every instance
+    int32_t initial_threshold;
+    int32_t min_threshold;
+    int32_t max_threshold;
+    double learning_rate;
+    double target_speedup;
+};
+
+struct FunctionMetricsObject {
+    PyObject ob_base;                      // the object header (PyObject_HEAD)
+    const KestrunFunctionMetricsOps* ops;  // the type's operation table, in every instance
+    uint64_t call_count;
+    uint32_t compile_count;
+    double avg_speedup;
+    double total_execution_time_ms;
+    double last_compiled;
+};
+
+extern PyTypeObject PolicyConfigType;
+extern PyTypeObject FunctionMetricsType;
+
+inline PolicyConfigObject* policy(PyObject* o) { return reinterpret_cast<PolicyConfigObject*>(o); }
+inline FunctionMetricsObject* metrics_of(PyObject* o) {
+    return reinterpret_cast<FunctionMetricsObject*>(o);
+}
+
+// A new PolicyConfig with the default values (100, 10, 10000, 0.1, 2.0).
+PyObject* new_default_config();
+
+// PolicyConfig(**kwargs) for the governor's "any other object" case: the
+// five values as keyword arguments, nullptr meaning "not given".
+PyObject* new_config(PyObject* initial, PyObject* min, PyObject* max, PyObject* learning_rate,
+                     PyObject* target_speedup);
+
+// The factories, published by the set-up.
+extern PyMethodDef create_policy_config_def;
+extern PyMethodDef create_function_metrics_def;
+
+bool ready_record_types();
+
+// ---------------------------------------------------------------- governor
+
+extern PyTypeObject JitGovernorType;
+
+bool ready_governor_type();
+
+extern PyMethodDef get_jit_governor_def;
+extern PyMethodDef reset_jit_governor_def;
+
+// ---------------------------------------------------------------- module globals
+
+// Interned names used on every call.
+extern PyObject* s_get_metrics;
+extern PyObject* s_call_count;
+extern PyObject* s_compile_count;
+extern PyObject* s_avg_speedup;
+extern PyObject* s_last_compiled;
+extern PyObject* s_time;
+extern PyObject* s_debug;
+extern PyObject* s_logger;
+extern PyObject* s_tracked_functions;
+extern PyObject* s_avg_threshold;
+extern PyObject* s_min_threshold;
+extern PyObject* s_max_threshold;
+
+// The module global `name` (borrowed), looked up at call time as the
+// package's Python code would; NameError when it is missing.
+PyObject* module_global(PyObject* name);
+PyObject* module_global(const char* name);
+
+// time.time() through the module global `time`, as a double; false with an
+// exception set.
+bool read_clock(double* out);
+
+// A new threading.Lock, through the module global `threading`.
+PyObject* new_lock();
+
+// acquire() and release() of the locks the module makes.
+extern kn::LockCalls lock_calls;
+
+}  // namespace jit_governor

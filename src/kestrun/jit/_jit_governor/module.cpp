@@ -1,0 +1,170 @@
+// kestrun.jit.jit_governor: the adaptive JIT compile-threshold policy.
+//
+//   PolicyConfig      a governor's five tuning parameters, validated once
+//   FunctionMetrics   one function's call and compilation figures
+//   JitGovernor       per-function thresholds, the compile decision and the
+//                     threshold's adaptation, serialised on a threading.Lock
+//   create_policy_config, create_function_metrics   factories
+//   get_jit_governor, reset_jit_governor            the process-wide governor
+//
+// This file holds the module's set-up and its globals.  The module binds
+// `time`, `logging`, `threading`, `Dict`, `Optional`, `logger` and
+// `_policy_lock`; the governor reads `time`, `threading`, `logger` and
+// `_policy_lock` from the module's globals when it needs them, as the
+// package's Python code would, so replacing one (in a test, say) takes
+// effect at once.
+#include "jit_governor.hpp"
+
+namespace jit_governor {
+
+kn::ModuleFrame frame{"jit_governor", "kestrun.jit.jit_governor"};
+
+PyObject* s_get_metrics = nullptr;
+PyObject* s_call_count = nullptr;
+PyObject* s_compile_count = nullptr;
+PyObject* s_avg_speedup = nullptr;
+PyObject* s_last_compiled = nullptr;
+PyObject* s_time = nullptr;
+PyObject* s_debug = nullptr;
+PyObject* s_logger = nullptr;
+PyObject* s_tracked_functions = nullptr;
+PyObject* s_avg_threshold = nullptr;
+PyObject* s_min_threshold = nullptr;
+PyObject* s_max_threshold = nullptr;
+
+kn::LockCalls lock_calls;
+
+namespace {
+
+// The dictionary of the module object being set up, then of the module,
+// which lives for the rest of the process.
+PyObject* g_globals = nullptr;
+
+// The standard `time` module and its `time` function as imported at set-up:
+// while the module global and the attribute are still these very objects,
+// the clock is read without a Python-level call.
+PyObject* g_time_module = nullptr;
+PyObject* g_time_function = nullptr;
+
+// `_policy_lock`, made once per process so that a retried set-up binds the
+// same lock.
+PyObject* g_policy_lock = nullptr;
+
+bool intern_names() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } names[] = {
+        {&s_get_metrics, "get_metrics"},
+        {&s_call_count, "call_count"},
+        {&s_compile_count, "compile_count"},
+        {&s_avg_speedup, "avg_speedup"},
+        {&s_last_compiled, "last_compiled"},
+        {&s_time, "time"},
+        {&s_debug, "debug"},
+        {&s_logger, "logger"},
+        {&s_tracked_functions, "tracked_functions"},
+        {&s_avg_threshold, "avg_threshold"},
+        {&s_min_threshold, "min_threshold"},
+        {&s_max_threshold, "max_threshold"},
+    };
+    for (auto& n : names)
+        if (!kn::create_once(*n.slot, [&n] { return PyUnicode_InternFromString(n.text); }))
+            return false;
+    return true;
+}
+
+PyMethodDef* module_functions() {
+    static PyMethodDef methods[5];
+    methods[0] = create_policy_config_def;
+    methods[1] = create_function_metrics_def;
+    methods[2] = get_jit_governor_def;
+    methods[3] = reset_jit_governor_def;
+    methods[4] = kn::kEndOfMethods;
+    return methods;
+}
+
+int jit_governor_exec(PyObject* module) {
+    Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
+    kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
+    if (!threading || !intern_names() || !lock_calls.resolve(threading.get()) ||
+        !ready_record_types() || !ready_governor_type() || !kn::create_once(g_policy_lock, [&] {
+            return PyObject_CallMethod(threading.get(), "Lock", nullptr);
+        }))
+        return -1;
+    if (!kn::create_once(g_time_module, [] { return PyImport_ImportModule("time"); }) ||
+        !kn::create_once(g_time_function,
+                         [] { return PyObject_GetAttrString(g_time_module, "time"); }))
+        return -1;
+    if (PyModule_AddObjectRef(module, "threading", threading.get()) < 0 ||
+        PyModule_AddObjectRef(module, "time", g_time_module) < 0 ||
+        !kn::bind_from(module, "typing", {"Dict", "Optional"}))
+        return -1;
+    // Everything the types and functions need exists: publish them.
+    const std::pair<const char*, PyTypeObject*> types[] = {
+        {"PolicyConfig", &PolicyConfigType},
+        {"FunctionMetrics", &FunctionMetricsType},
+        {"JitGovernor", &JitGovernorType},
+    };
+    for (const auto& [name, type] : types)
+        if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "_policy_lock", g_policy_lock) < 0 ||
+        !kn::add_functions(module, module_functions()) ||
+        !kn::frame_finish(frame, module,
+                          "kestrun.jit.jit_governor loaded: native JIT policy governor active"))
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- shared helpers
+
+PyObject* module_global(PyObject* name) {
+    PyObject* v = g_globals ? PyDict_GetItemWithError(g_globals, name) : nullptr;
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
+}
+
+PyObject* module_global(const char* name) {
+    PyObject* v = g_globals ? PyDict_GetItemString(g_globals, name) : nullptr;
+    if (!v) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return v;
+}
+
+bool read_clock(double* out) {
+    kn::Ref time_module = kn::Ref::borrow(module_global(s_time));
+    if (!time_module) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+    // The untouched time.time(): the same system clock, read directly.  A
+    // module's own dictionary decides its attributes (the module type has
+    // no attribute of that name), and looking it up runs no Python code.
+    if (time_module.get() == g_time_module && Py_IS_TYPE(g_time_module, &PyModule_Type)) {
+        PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(g_time_module), s_time);
+        if (fn == g_time_function) {
+            PyTime_t now;
+            if (PyTime_Time(&now) < 0) return false;
+            *out = PyTime_AsSecondsDouble(now);
+            return true;
+        }
+        if (!fn && PyErr_Occurred()) return false;
+    }
+#endif
+    PyObject* args[] = {time_module.get()};
+    kn::Ref now = kn::Ref::steal(
+        PyObject_VectorcallMethod(s_time, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return now && kn::to_double(now.get(), out);
+}
+
+PyObject* new_lock() {
+    kn::Ref threading = kn::Ref::borrow(module_global("threading"));
+    if (!threading) return nullptr;
+    return PyObject_CallMethod(threading.get(), "Lock", nullptr);
+}
+
+}  // namespace jit_governor
+
+KN_DEFINE_MODULE(jit_governor, jit_governor::frame,
+                 "Adaptive JIT compile-threshold policy: PolicyConfig, FunctionMetrics and "
+                 "JitGovernor, with a process-wide governor.",
+                 jit_governor::jit_governor_exec)

@@ -1,0 +1,30 @@
+"""The README's examples, run as doctests so that they stay true."""
+
+from __future__ import annotations
+
+import doctest
+import pathlib
+import re
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+BLOCKS = re.findall(r"```pycon\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
+
+
+def test_readme_has_examples() -> None:
+    assert len(BLOCKS) >= 4
+
+
+@pytest.mark.parametrize("index", range(len(BLOCKS)))
+def test_readme_example(index: int) -> None:
+    # Blocks share names in order, as a reader runs them one after another.
+    globs: dict = {}
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    parser = doctest.DocTestParser()
+    for i, block in enumerate(BLOCKS[: index + 1]):
+        text = "\n".join(line.strip() for line in block.splitlines())
+        test = parser.get_doctest(text, globs, f"README block {i}", str(README), 0)
+        result = runner.run(test, clear_globs=False)
+        assert result.failed == 0, f"README block {i} failed"
+        globs.update(test.globs)
