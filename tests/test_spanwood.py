@@ -155,7 +155,7 @@ def test_best_fit_exact_listing_and_removal() -> None:
     )
     assert tree.find_best_fit(65) is None
     assert tree.find_all_exact(64) == [a, c] and tree.find_all_exact(63) == []
-    assert tree.get_size_distribution() == {64: 2, 32: 1}
+    assert list(tree.get_size_distribution().items()) == [(64, 2), (32, 1)]  # pre-order
     assert repr(tree) == "FastRedBlackTree(blocks=3, native=True)" and len(tree) == 3 and tree
     assert tree.remove_ge(40) == (64, a)
     assert tree.find_all_exact(64) == [c]
@@ -658,6 +658,8 @@ def test_ascending_inserts_stay_balanced(n) -> None:
         tree.insert(size, size)
     check(tree)
     assert tree.get_stats()["height"] <= int(height_bound(n))
+    if n == 7:  # 2(1, 4(3, 6(5, 7))), listed head, left subtree, right subtree
+        assert list(tree.get_size_distribution()) == [2, 1, 4, 3, 6, 5, 7]
 
 
 def test_deleting_along_the_deepest_path_keeps_the_tree_balanced() -> None:
