@@ -8,9 +8,9 @@ to its log file, so that when it dies the parent can show the last calls.
     python _hostile.py fuzz MODULE           hostile calls, then a threaded phase
     python _hostile.py leaks MODULE          reference-count neutrality of every callable
     python _hostile.py chain MODULE JSON     a million nested instances, then freed
-    python _hostile.py before-setup MODULE JSON
+    python _hostile.py before-setup MODULE CALLS
                                              functions of a module object not yet set up
-    python _hostile.py retry MODULE K JSON   the K-th import of the set-up fails, then retry
+    python _hostile.py retry MODULE K        the K-th import of the set-up fails, then retry
     python _hostile.py code SOURCE           run SOURCE under the child's limits
 
 Environment: KESTRUN_HOSTILE_SEED (default "kestrun"), KESTRUN_HOSTILE_CALLS
@@ -1228,49 +1228,71 @@ class InjectedImportError(ImportError):
     pass
 
 
-def mode_retry(module_name: str, k: int, calls: list[dict], log: Log) -> dict:
-    """Fails the k-th import that the module's first import performs, then
-    imports again with the import machinery restored."""
+def mode_retry(module_name: str, k: int, log: Log) -> dict:
+    """Fails the k-th import that the module's first import performs (k = 0:
+    none, only count them), then imports again with the import machinery
+    restored and calls every function and constructor of the module."""
     parent = module_name.rpartition(".")[0]
     if parent:
         importlib.import_module(parent)
     assert module_name not in sys.modules
     real_import = builtins.__import__
     count = [0]
+    depth = [0]
 
     def failing_import(name, *args, **kwargs):
-        count[0] += 1
-        if count[0] == k:
-            raise InjectedImportError(f"injected failure of import {k} ({name})")
-        return real_import(name, *args, **kwargs)
+        # Only the set-up's own imports count, not those that the code of a
+        # module being imported makes in turn.
+        if depth[0] == 0:
+            count[0] += 1
+            if count[0] == k:
+                raise InjectedImportError(f"injected failure of import {k} ({name})")
+        depth[0] += 1
+        try:
+            return real_import(name, *args, **kwargs)
+        finally:
+            depth[0] -= 1
 
     log(f"import {module_name} with import {k} failing")
     builtins.__import__ = failing_import
     try:
         importlib.import_module(module_name)
-    except InjectedImportError as exc:
-        first = {"failed": True, "error": str(exc)}
     except Exception as exc:
-        first = {"failed": True, "error": f"{type(exc).__name__}: {exc}", "other_error": True}
+        chain = list(_chain(exc))
+        first = {"failed": True, "error": f"{type(exc).__name__}: {exc}",
+                 "injected": any(isinstance(e, InjectedImportError) for e in chain),
+                 "system_error": any(isinstance(e, SystemError) for e in chain),
+                 "left_in_sys_modules": module_name in sys.modules}
     else:
         first = {"failed": False}
     finally:
         builtins.__import__ = real_import
     first["imports"] = count[0]
-    if not first["failed"]:
-        return {"first": first}
-    log("second import, machinery restored")
-    try:
-        module = importlib.import_module(module_name)
-    except Exception as exc:
-        return {"first": first, "retry": f"{type(exc).__name__}: {exc}"}
-    worked = []
-    for call in calls:
-        if call.get("valid") is not None:
-            log(f"after retry: {call['name']}{_surface.describe_call(tuple(call['valid']), {})}")
-            getattr(module, call["name"])(*call["valid"])
-            worked.append(call["name"])
-    return {"first": first, "retry": "ok", "worked": worked}
+    log(f"first import: {first}")
+    if first["failed"]:
+        log("second import, machinery restored")
+        try:
+            module = importlib.import_module(module_name)
+        except Exception as exc:
+            return {"first": first, "retry": f"{type(exc).__name__}: {exc}"}
+    else:
+        module = sys.modules[module_name]
+    worked, failed = [], []
+    surface = Surface(module)
+    for entry in surface.entries:
+        if entry.kind not in ("function", "constructor"):
+            continue
+        valid = surface.probe(entry).valid
+        if valid:
+            args, kwargs = fresh(valid[0])
+            log(f"after import: {entry.label} {_surface.describe_call(args, kwargs)}")
+            try:
+                entry.call(None, args, kwargs)
+                worked.append(entry.label)
+            except Exception as exc:
+                failed.append(f"{entry.label}: {type(exc).__name__}: {exc}")
+    return {"first": first, "retry": "ok" if first["failed"] else "not needed",
+            "worked": worked, "failed": failed}
 
 
 # ================================================================ child process
@@ -1317,7 +1339,7 @@ def child_main(argv: list[str]) -> int:
     elif mode == "before-setup":
         result = mode_before_setup(rest[0], unpack(rest[1]), log)
     elif mode == "retry":
-        result = mode_retry(rest[0], int(rest[1]), unpack(rest[2]), log)
+        result = mode_retry(rest[0], int(rest[1]), log)
     elif mode == "code":
         namespace: dict = {"__name__": "__kestrun_child__", "log": log}
         log("running code")
