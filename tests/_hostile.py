@@ -48,7 +48,7 @@ import _surface  # noqa: E402
 from _surface import Entry, Surface, describe, fresh  # noqa: E402
 
 DEFAULT_SEED = "kestrun"
-DEFAULT_CALLS = 6000
+DEFAULT_CALLS = 15000
 THREADS = 4
 MEMORY_LIMIT = 4 << 30  # address space of a child, so huge requests end in MemoryError
 ASAN_ALLOCATION_LIMIT_MB = 2048
@@ -97,101 +97,99 @@ class Trap:
     """Answers every conversion protocol at once.  While armed (only during
     the call under test), each use first runs its action: raise, mutate the
     container it is bound to, release the interpreter lock, collect garbage.
-    ``wrong`` makes it answer with values of the wrong type."""
+    ``wrong`` makes it answer with values of the wrong type or range (one of
+    two kinds, fixed per trap)."""
+
+    # protocol -> (plausible answer, wrong answers)
+    ANSWERS: dict[str, tuple[Any, tuple[Any, ...]]] = {
+        "index": (1, ("x", 2**100)),
+        "int": (1, (1.5, "x")),
+        "float": (0.5, ("x", 1)),
+        "bool": (True, (2, None)),
+        "len": (2, (-1, 2**100)),
+        "str": ("numpy", (5, None)),
+        "add": (1, ("x", None)),
+    }
 
     def __init__(self, action: str, target: Any = None, wrong: bool = False,
                  hash_as: int | None = None, once: bool = False) -> None:
         self.action, self.target, self.wrong, self.once = action, target, wrong, once
         self.hash_as = hash_as if hash_as is not None else id(self) >> 4
+        self.kind = (id(self) >> 4) & 1
         self.fired = 0
 
     def __repr__(self) -> str:  # never runs the action
         return f"<Trap {self.action}{' wrong' if self.wrong else ''}>"
 
-    def _fire(self) -> None:
-        if not armed() or (self.once and self.fired):
-            return
-        self.fired += 1
-        act(self.action, self.target)
+    def _answer(self, protocol: str) -> Any:
+        if armed() and not (self.once and self.fired):
+            self.fired += 1
+            act(self.action, self.target)
+        plausible, wrong = self.ANSWERS[protocol]
+        return wrong[self.kind] if self.wrong else plausible
 
     def __index__(self):
-        self._fire()
-        return "x" if self.wrong else 1
+        return self._answer("index")
 
     def __int__(self):
-        self._fire()
-        return 1.5 if self.wrong else 1
+        return self._answer("int")
 
     def __float__(self):
-        self._fire()
-        return "x" if self.wrong else 0.5
+        return self._answer("float")
 
     def __bool__(self):
-        self._fire()
-        return 2 if self.wrong else True
+        return self._answer("bool")
 
     def __len__(self):
-        self._fire()
-        return -1 if self.wrong else 2
+        return self._answer("len")
+
+    def __str__(self):
+        return self._answer("str")
+
+    def __add__(self, other):
+        return self._answer("add")
+
+    __radd__ = __sub__ = __rsub__ = __mul__ = __rmul__ = __truediv__ = __rtruediv__ = __add__
 
     def __iter__(self):
-        self._fire()
+        self._answer("len")
         return 5 if self.wrong else iter([1.0, 2.0])
 
     def __getitem__(self, index):
-        self._fire()
+        self._answer("len")
         if self.wrong:
             raise Boom("getitem")
         return [1.0, 2.0][index]
 
-    def __contains__(self, item):
-        self._fire()
-        return NotBool() if self.wrong else False
-
     def __hash__(self):
-        self._fire()
+        self._answer("len")
         return self.hash_as
 
     def __eq__(self, other):
-        self._fire()
+        self._answer("bool")
         return NotBool() if self.wrong else False
 
     def __ne__(self, other):
-        self._fire()
+        self._answer("bool")
         return NotBool() if self.wrong else True
 
-    def __lt__(self, other):
-        self._fire()
-        return NotBool() if self.wrong else False
-
-    __le__ = __gt__ = __ge__ = __lt__
-
-    def __str__(self):
-        self._fire()
-        return 5 if self.wrong else "numpy"
+    __lt__ = __le__ = __gt__ = __ge__ = __contains__ = __eq__
 
     def __call__(self, *args, **kwargs):
-        self._fire()
-        return self if self.wrong else 1
-
-    def __add__(self, other):
-        self._fire()
-        return "x" if self.wrong else 1
-
-    __radd__ = __sub__ = __rsub__ = __mul__ = __rmul__ = __truediv__ = __rtruediv__ = __add__
+        return self._answer("int")
 
 
 class Chameleon:
     """Any attribute is a method returning something hostile (or raising):
     for native code that calls methods of the objects it is given."""
 
-    def __init__(self, make: Callable[[], Any]) -> None:
-        self._make = make
+    def __init__(self, make: Callable[[], Any], rng: random.Random) -> None:
+        self._make, self._rng = make, rng
 
     def __getattr__(self, name: str):
         if name.startswith("__"):
             raise AttributeError(name)
-        if armed() and random.random() < 0.2:
+        if armed() and self._rng.random() < 0.2:
             raise Boom(f"attribute {name}")
         return lambda *args, **kwargs: self._make()
 
@@ -324,11 +322,11 @@ class Values:
         # Keys a native function looks up: the snake_case names of its binary.
         self.keys = [s for s in self.strings if s.replace("_", "").isalpha() and "_" in s] or ["numpy"]
         self.focus: list[str] = []  # keys the callable under test is known to read
-        self.instance_makers: list[tuple[str, Callable[[], Any]]] = []
+        self.instance_makers: list[tuple[type, Callable[[], Any]]] = []
         if surface:
             for cls in surface.classes:
                 try:
-                    self.instance_makers.append((cls.__name__, surface.factory(cls)))
+                    self.instance_makers.append((cls, surface.factory(cls)))
                 except _surface.SurfaceError:
                     pass
 
@@ -411,7 +409,7 @@ class Values:
         if k == 0:
             return "object()", object()
         if k == 1:
-            return "Chameleon", Chameleon(lambda: self.leaf()[1])
+            return "Chameleon", Chameleon(lambda: self.leaf()[1], self.rng)
         if k == 2:
             return "range(2**63)", range(2**63)
         if k == 3:
@@ -438,10 +436,15 @@ class Values:
         return "Ellipsis", ...
 
     def instance(self) -> tuple[str, Any]:
+        """An instance of one of the module's own types, or of a subclass of
+        it whose methods misbehave."""
         if not self.instance_makers:
             return self.odd_object()
-        name, make = self.pick(self.instance_makers)
-        return f"{name} instance", make()
+        cls, make = self.pick(self.instance_makers)
+        if self.surface is not None and self.rng.random() < 0.5:
+            obj = hostile_instance(self.surface, cls)
+            return f"{type(obj).__name__} instance", obj
+        return f"{cls.__name__} instance", make()
 
     def leaf(self) -> tuple[str, Any]:
         r = self.rng.random()
@@ -576,7 +579,13 @@ def hostile_arguments(entry: Entry, valid: list, values: Values) -> tuple[tuple,
     if kind in ("get", "delete") or kind == "slot" and entry.name != "eq":
         return (), {}, "()"
     if kind == "set" or kind == "slot":
-        lab, v = values.value()
+        r = rng.random()
+        if r < 0.3:  # attributes often hold the module's own objects, whose methods native code calls
+            lab, v = values.instance()
+        elif r < 0.4:
+            lab, v = "Chameleon", Chameleon(lambda: values.leaf()[1], rng)
+        else:
+            lab, v = values.value()
         return (v,), {}, f"({lab})"
     if entry.signature is None:
         items = [values.value() for _ in range(rng.randrange(5))]
@@ -714,10 +723,12 @@ def touch(obj: Any, depth: int = 0) -> None:
 def invoke(entry: Entry, instance: Any, args: tuple, kwargs: dict) -> str | None:
     """Calls ``entry``; returns a description of what went wrong, or None."""
     _state.armed = True
+    _state.outcome = "returned"
     try:
         result = entry.call(instance, args, kwargs)
     except Exception as exc:
         _state.armed = False
+        _state.outcome = type(exc).__name__
         for e in _chain(exc):
             if isinstance(e, SystemError):
                 return f"SystemError: {e}"
@@ -762,30 +773,50 @@ class Failures:
 # ================================================================ child modes
 
 
-def _hostile_subclass_of(cls: type) -> type | None:
-    """A Python subclass of a native type whose own methods misbehave, for
-    native code that calls methods of ``self``."""
-    if not cls.__flags__ & (1 << 10):  # not subclassable
-        return None
+_SUBCLASSES: dict[type, type | None] = {}
 
-    def make(name: str):
-        def method(self, *args, **kwargs):
-            if armed():
-                r = random.random()
-                if r < 0.3:
-                    raise Boom(f"{name} of a subclass")
-                if r < 0.6:
-                    return random.choice(("x", None, 2**100, math.nan, NotBool(), [], self))
-            return getattr(super(sub, self), name)(*args, **kwargs)
-        return method
 
-    ns = {name: make(name) for name, v in vars(cls).items()
-          if not name.startswith("__") and callable(v)}
-    try:
-        sub = type(f"Hostile{cls.__name__}", (cls,), ns)
-    except TypeError:
-        return None
+def hostile_subclass_of(cls: type) -> type | None:
+    """A Python subclass of a native type whose own methods misbehave while
+    armed (raise, or return something of the wrong type), for native code that
+    calls methods of ``self`` or of objects it was given.  None when the type
+    cannot be subclassed."""
+    if cls in _SUBCLASSES:
+        return _SUBCLASSES[cls]
+    sub = None
+    if cls.__flags__ & (1 << 10):  # Py_TPFLAGS_BASETYPE
+
+        def make(name: str):
+            def method(self, *args, **kwargs):
+                if armed():
+                    r = random.random()
+                    if r < 0.3:
+                        raise Boom(f"{name} of a subclass")
+                    if r < 0.6:
+                        return random.choice(("x", None, 2**100, math.nan, NotBool(), [], self))
+                return getattr(super(sub, self), name)(*args, **kwargs)
+            return method
+
+        ns = {name: make(name) for name, v in vars(cls).items()
+              if not name.startswith("__") and callable(v)}
+        try:
+            sub = type(f"Hostile{cls.__name__}", (cls,), ns)
+        except TypeError:
+            sub = None
+    _SUBCLASSES[cls] = sub
     return sub
+
+
+def hostile_instance(surface: Surface, cls: type) -> Any:
+    """An instance of the misbehaving subclass of ``cls``, or of ``cls``."""
+    sub = hostile_subclass_of(cls)
+    recipe = surface.recipe(cls)
+    if sub is not None and recipe is not None and recipe[0] is cls:
+        try:
+            return sub(*fresh(recipe[1]), **fresh(recipe[2]))
+        except Exception:
+            pass
+    return surface.factory(cls)()
 
 
 class Instances:
@@ -795,7 +826,6 @@ class Instances:
     def __init__(self, surface: Surface, rng: random.Random) -> None:
         self.surface, self.rng = surface, rng
         self.shared: dict[type, Any] = {}
-        self.subclasses: dict[type, type | None] = {}
 
     def get(self, cls: type) -> Any:
         make = self.surface.factory(cls)
@@ -806,16 +836,7 @@ class Instances:
             if cls not in self.shared or self.rng.random() < 0.02:
                 self.shared[cls] = make()
             return self.shared[cls]
-        if cls not in self.subclasses:
-            self.subclasses[cls] = _hostile_subclass_of(cls)
-        sub = self.subclasses[cls]
-        recipe = self.surface.recipe(cls)
-        if sub is None or recipe is None or recipe[0] is not cls:
-            return make()
-        try:
-            return sub(*fresh(recipe[1]), **fresh(recipe[2]))
-        except Exception:
-            return make()
+        return hostile_instance(self.surface, cls)
 
 
 def _entries(surface: Surface) -> list[Entry]:
@@ -826,16 +847,20 @@ def _entries(surface: Surface) -> list[Entry]:
 
 def mode_fuzz(module_name: str, log: Log) -> dict:
     rng = random.Random(f"{seed()}:{module_name}")
+    random.seed(f"{seed()}:{module_name}:objects")  # what hostile objects decide while called
     module = importlib.import_module(module_name)
     surface = Surface(module)
     values = Values(rng, surface)
     instances = Instances(surface, rng)
     failures = Failures()
     entries = _entries(surface)
-    budget = call_budget()
-    per_entry = max(10, budget // max(1, len(entries)))
+    # Callables that take arguments get six shares of the budget, the others
+    # (getters, slots, methods without parameters) one: only the receiver varies.
+    weights = {id(e): 6 if e.parameters() else 1 for e in entries}
+    share = call_budget() / max(1, sum(weights.values()))
     calls = 0
     started = time.monotonic()
+    outcomes: dict[str, dict[str, int]] = {e.label: {} for e in entries}
     for entry in entries:
         valid = surface.probe(entry).valid
         if entry.needs_instance:
@@ -847,13 +872,18 @@ def mode_fuzz(module_name: str, log: Log) -> dict:
                                   else None, valid, values.keys)
         if values.focus:
             log(f"{entry.label} reads keys {values.focus}")
-        for i in range(per_entry):
+        for i in range(max(5, round(share * weights[id(entry)]))):
             args, kwargs, text = hostile_arguments(entry, valid, values)
             instance = instances.get(entry.owner) if entry.needs_instance else None
+            if instance is not None and args and rng.random() < 0.05:  # the receiver as its own argument
+                i = rng.randrange(len(args))
+                args = args[:i] + (instance,) + args[i + 1:]
+                text += f" [argument {i} is the receiver]"
             log(f"{calls} {entry.label} {text}")
             problem = invoke(entry, instance, args, kwargs)
             if problem:
                 failures.add(entry.label, text, problem, f"seed {seed()!r}, call {calls}")
+            outcomes[entry.label][_state.outcome] = outcomes[entry.label].get(_state.outcome, 0) + 1
             calls += 1
             if calls % 400 == 0:
                 log(f"{calls} gc.collect ()")
@@ -863,7 +893,7 @@ def mode_fuzz(module_name: str, log: Log) -> dict:
     threaded = hammer(surface, values, log, failures, rng)
     return {"calls": calls, "threaded_calls": threaded, "entries": len(entries),
             "seconds": round(time.monotonic() - started, 2), "single_seconds": round(single, 2),
-            "failures": failures.items}
+            "outcomes": outcomes, "failures": failures.items}
 
 
 def hammer(surface: Surface, values: Values, log: Log, failures: Failures, rng: random.Random) -> int:
@@ -1477,7 +1507,7 @@ def fuzz_module(module: str, workdir: str, timeout: float = 120, restarts: int =
         finally:
             del os.environ["KESTRUN_HOSTILE_SKIP"]
         if child.result is not None:
-            stats = {k: v for k, v in child.result.items() if k != "failures"}
+            stats = {k: v for k, v in child.result.items() if k not in ("failures", "outcomes")}
             for f in child.result["failures"]:
                 findings.append(Finding(f["callable"], f["problem"],
                                         f"call: {f['callable']} {f['call']}\n    ({f['where']})"))
