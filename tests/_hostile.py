@@ -64,11 +64,11 @@ def seed() -> str:
 
 def call_budget() -> int:
     calls = int(os.environ.get("KESTRUN_HOSTILE_CALLS", DEFAULT_CALLS))
-    return max(1, calls // 4) if under_asan() and "KESTRUN_HOSTILE_CALLS" not in os.environ else calls
+    return max(1, calls // 2) if under_asan() and "KESTRUN_HOSTILE_CALLS" not in os.environ else calls
 
 
 def slowdown() -> int:
-    """How much longer things take in this process's kind of build."""
+    """How much longer time limits are in this process's kind of build."""
     return 5 if under_asan() else 1
 
 
@@ -1350,7 +1350,8 @@ def child_main(argv: list[str]) -> int:
     log_path = os.environ.get("KESTRUN_CHILD_LOG")
     result_path = os.environ.get("KESTRUN_CHILD_RESULT")
     log = Log(log_path)
-    faulthandler.enable(file=log.fh, all_threads=True)
+    if not under_asan():  # the sanitizer's own report names the faulting native frame
+        faulthandler.enable(file=log.fh, all_threads=True)
     timeout = float(os.environ.get("KESTRUN_CHILD_TIMEOUT", "0"))
     if timeout > 5:  # a hang shows where every thread waits, before the parent kills us
         faulthandler.dump_traceback_later(timeout - 3, exit=True, file=log.fh)
@@ -1415,11 +1416,17 @@ class ChildResult:
 
     def explain(self, what: str = "") -> str:
         mode = self.argv[0] if self.argv[0] == "code" else " ".join(self.argv[:2])
-        lines = [f"child {mode} ({what}): {self.how_it_ended()} after {self.seconds:.1f} s"]
+        lines = [f"child {mode}{f' ({what})' if what else ''}: {self.how_it_ended()} after {self.seconds:.1f} s"]
         lines.append("---- last lines of the call log ----")
         lines += self.log_tail
         err = self.stderr.strip().splitlines()
-        if err:
+        report = next((i for i, line in enumerate(err) if "ERROR: AddressSanitizer" in line
+                       or "runtime error:" in line), None)
+        if report is not None:  # the sanitizer's report: what, where, and its summary
+            lines.append("---- sanitizer report ----")
+            lines += err[report:report + 16]
+            lines += [line for line in err[report + 16:] if line.startswith("SUMMARY:")]
+        elif err:
             lines.append("---- stderr (tail) ----")
             lines += err[-25:]
         return "\n".join(lines)
@@ -1471,7 +1478,7 @@ def run_child(argv: list[str], workdir: str, timeout: float,
     tail: list[str] = []
     if os.path.exists(log_path):
         with open(log_path, encoding="utf-8", errors="backslashreplace") as fh:
-            tail = [line.rstrip("\n")[:400] for line in fh.readlines()[-40:]]
+            tail = [line.rstrip("\n")[:400] for line in fh.readlines()[-30:]]
     result = None
     if os.path.exists(result_path):
         with open(result_path, encoding="utf-8") as fh:
