@@ -231,6 +231,10 @@ def act(action: str, target: Any) -> None:
 
 CONTAINER_ACTIONS = ("clear", "shorten", "extend", "replace", "pop")
 ACTIONS = CONTAINER_ACTIONS + ("raise", "sleep", "gc")
+# Emptying the container is the change most likely to leave a native reader
+# with a dangling pointer (the interpreter's free lists keep other stale
+# memory looking valid), so it is drawn most often.
+MUTATIONS = ("clear",) * 4 + ("shorten", "shorten", "replace", "pop", "extend", "raise", "sleep")
 
 EDGE_INTS = (0, -1, 1, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32 - 1, 2**32, 2**63 - 1, 2**63,
              -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, 2**100, -(2**100), 255, 256, 65535, 4096)
@@ -303,6 +307,16 @@ HOSTILE_STR = _hostile_subclass(str, "Str")
 HOSTILE_TUPLE = _hostile_subclass(tuple, "Tuple")
 HOSTILE_LIST = _hostile_subclass(list, "List")
 HOSTILE_DICT = _hostile_subclass(dict, "Dict")
+
+
+def _deep_tuple(depth: int) -> tuple:
+    nest: Any = (1.0, 2.0)
+    for _ in range(depth):
+        nest = (nest,)
+    return nest
+
+
+DEEP_TUPLE = _deep_tuple(3000)  # immutable, so one serves every call
 
 
 def _raising_generator(n: int):
@@ -397,7 +411,7 @@ class Values:
 
     def trap(self, target: Any = None) -> tuple[str, Trap]:
         rng = self.rng
-        action = self.pick(ACTIONS) if target is not None else self.pick(("raise", "sleep", "gc", "none"))
+        action = self.pick(MUTATIONS + ("gc",)) if target is not None else self.pick(("raise", "sleep", "gc", "none"))
         if action == "gc" and rng.random() < 0.7:
             action = "sleep"  # collections are slow; keep them rare
         wrong = rng.random() < 0.25
@@ -419,10 +433,7 @@ class Values:
             lst.append(lst)
             return "self-referencing list", lst
         if k == 5:
-            nest: Any = (1.0, 2.0)
-            for _ in range(3000):
-                nest = (nest,)
-            return "3000-deep tuple", nest
+            return "3000-deep tuple", DEEP_TUPLE
         if k == 6:
             return "type int", int
         if k == 7:
@@ -504,7 +515,7 @@ class Values:
         if rng.random() < 0.5:
             victim = self.pick(keys)
             target = outer if rng.random() < 0.6 else record
-            action = self.pick(CONTAINER_ACTIONS + ("raise", "sleep"))
+            action = self.pick(MUTATIONS)
             trap = Trap(action, target, hash_as=hash(victim))
             record[trap] = 0
             label += f"Trap~{victim!r}->{action} {'outer' if target is outer else 'self'}, "
@@ -520,9 +531,12 @@ class Values:
         far enough for the elements' actions to matter."""
         rng = self.rng
         kind = self.pick(("list", "list", "list", "tuple", "dict"))
-        n = self.pick((0, 1, 2, 3, 6, 7, 8, 12, 40))
-        elements = "mixed" if rng.random() < 0.3 else self.pick(("trap", "pair", "pair", "record",
-                                                                 "record", "text", "numbers"))
+        n = self.pick((0, 1, 2, 3, 6, 6, 7, 8, 8, 12, 12, 40))
+        if self.focus and rng.random() < 0.4:  # the callable reads keys: give it records
+            elements = "record"
+        else:
+            elements = "mixed" if rng.random() < 0.3 else self.pick(("trap", "pair", "pair", "record",
+                                                                     "record", "text", "numbers"))
         if kind == "dict":
             d: dict = {}
             labels = []
@@ -643,7 +657,7 @@ def hostile_arguments(entry: Entry, valid: list, values: Values) -> tuple[tuple,
         for v in list(args) + list(kwargs.values()):
             if isinstance(v, Trap) and v.target is None and rng.random() < 0.7:
                 v.target = values.pick(containers)
-                v.action = values.pick(CONTAINER_ACTIONS)
+                v.action = values.pick(MUTATIONS[:-2])
     return tuple(args), kwargs, "(" + ", ".join(labels) + ")"
 
 
@@ -853,45 +867,45 @@ def mode_fuzz(module_name: str, log: Log) -> dict:
     values = Values(rng, surface)
     instances = Instances(surface, rng)
     failures = Failures()
-    entries = _entries(surface)
+    entries = [e for e in _entries(surface) if not e.needs_instance or _reachable(surface, e.owner)]
+    valid = {id(e): surface.probe(e).valid for e in entries}
+    focus: dict[int, list[str]] = {}
+    for entry in entries:
+        focus[id(entry)] = learn_keys(entry, lambda: instances.get(entry.owner) if entry.needs_instance
+                                      else None, valid[id(entry)], values.keys)
+        if focus[id(entry)]:
+            log(f"{entry.label} reads keys {focus[id(entry)]}")
     # Callables that take arguments get six shares of the budget, the others
     # (getters, slots, methods without parameters) one: only the receiver varies.
+    # The calls are shuffled, so that shared instances meet every kind of call
+    # in every state earlier calls left them in.
     weights = {id(e): 6 if e.parameters() else 1 for e in entries}
     share = call_budget() / max(1, sum(weights.values()))
-    calls = 0
-    started = time.monotonic()
+    schedule = [e for e in entries for _ in range(max(5, round(share * weights[id(e)])))]
+    rng.shuffle(schedule)
     outcomes: dict[str, dict[str, int]] = {e.label: {} for e in entries}
-    for entry in entries:
-        valid = surface.probe(entry).valid
-        if entry.needs_instance:
-            try:
-                surface.factory(entry.owner)
-            except _surface.SurfaceError:
-                continue  # reported by the surface test
-        values.focus = learn_keys(entry, lambda: instances.get(entry.owner) if entry.needs_instance
-                                  else None, valid, values.keys)
-        if values.focus:
-            log(f"{entry.label} reads keys {values.focus}")
-        for i in range(max(5, round(share * weights[id(entry)]))):
-            args, kwargs, text = hostile_arguments(entry, valid, values)
-            instance = instances.get(entry.owner) if entry.needs_instance else None
-            if instance is not None and args and rng.random() < 0.05:  # the receiver as its own argument
-                i = rng.randrange(len(args))
-                args = args[:i] + (instance,) + args[i + 1:]
-                text += f" [argument {i} is the receiver]"
-            log(f"{calls} {entry.label} {text}")
-            problem = invoke(entry, instance, args, kwargs)
-            if problem:
-                failures.add(entry.label, text, problem, f"seed {seed()!r}, call {calls}")
-            outcomes[entry.label][_state.outcome] = outcomes[entry.label].get(_state.outcome, 0) + 1
-            calls += 1
-            if calls % 400 == 0:
-                log(f"{calls} gc.collect ()")
-                gc.collect()
-            del args, kwargs, instance
+    started = time.monotonic()
+    for calls, entry in enumerate(schedule):
+        values.focus = focus[id(entry)]
+        args, kwargs, text = hostile_arguments(entry, valid[id(entry)], values)
+        instance = instances.get(entry.owner) if entry.needs_instance else None
+        if instance is not None and args and rng.random() < 0.05:  # the receiver as its own argument
+            i = rng.randrange(len(args))
+            args = args[:i] + (instance,) + args[i + 1:]
+            text += f" [argument {i} is the receiver]"
+        log(f"{calls} {entry.label} {text}")
+        problem = invoke(entry, instance, args, kwargs)
+        if problem:
+            failures.add(entry.label, text, problem, f"seed {seed()!r}, call {calls}")
+        outcome = outcomes[entry.label]
+        outcome[_state.outcome] = outcome.get(_state.outcome, 0) + 1
+        if calls % 400 == 399:
+            log(f"{calls} gc.collect ()")
+            gc.collect()
+        del args, kwargs, instance
     single = time.monotonic() - started
     threaded = hammer(surface, values, log, failures, rng)
-    return {"calls": calls, "threaded_calls": threaded, "entries": len(entries),
+    return {"calls": len(schedule), "threaded_calls": threaded, "entries": len(entries),
             "seconds": round(time.monotonic() - started, 2), "single_seconds": round(single, 2),
             "outcomes": outcomes, "failures": failures.items}
 
