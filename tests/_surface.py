@@ -38,19 +38,31 @@ EXTRA_VALUES: tuple[Any, ...] = (
 )
 INVALID_TYPES = (TypeError, ValueError, OverflowError)
 
-# Parameter-name fragments and the plain value such a parameter most likely takes.
+# Parameter-name fragments and the plain value such a parameter most likely
+# takes; the first fragment found in a name wins ("available_bytes" is a size,
+# "gpu_available" a truth value).
 _NAME_HINTS: tuple[tuple[str, Any], ...] = (
+    ("size", 16),
+    ("bytes", 16),
+    ("count", 16),
+    ("chunks", 16),
+    ("align", 16),
+    ("offset", 0),
+    ("index", 0),
+    ("bit", 1),
+    ("delta", 1),
+    ("value", 16),
+    ("is_", True),
+    ("has_", True),
+    ("available", True),
+    ("enabled", True),
+    ("changed", False),
     ("shape", (4, 4)),
     ("history", [(0.0, 1.0), (1.0, 2.0)]),
     ("patterns", ["numpy", "numpy"]),
     ("header", bytes(16)),
     ("data", bytes(16)),
     ("buffer", bytearray(16)),
-    ("is_", True),
-    ("has_", True),
-    ("available", True),
-    ("enabled", True),
-    ("changed", False),
     ("name", "numpy"),
     ("type", "numpy"),
     ("operation", "numpy"),
@@ -77,21 +89,8 @@ _NAME_HINTS: tuple[tuple[str, Any], ...] = (
     ("config", {}),
     ("metrics", {}),
     ("ledger", {}),
-    ("size", 16),
-    ("bytes", 16),
-    ("count", 16),
-    ("chunks", 16),
-    ("align", 16),
-    ("offset", 0),
-    ("index", 0),
-    ("bit", 1),
-    ("value", 16),
-    ("delta", 1),
 )
-
-# Names a native module binds from the standard library (or ``typing``) are
-# not part of its own surface: they fail the ``__module__`` test below anyway.
-SLOT_NAMES = ("repr", "len", "bool", "hash", "eq", "iter")
+_PLAIN_TYPES = (int, float, str, bytes, bytearray, type(None), bool, list, tuple, dict)
 
 _short_repr = reprlib.Repr()
 _short_repr.maxstring = 40
@@ -100,8 +99,10 @@ _short_repr.maxlist = _short_repr.maxtuple = _short_repr.maxdict = 6
 
 
 def describe(value: Any) -> str:
-    """A short, safe description of a plain value (never runs foreign code)."""
-    if isinstance(value, (int, float, str, bytes, bytearray, type(None), list, tuple, dict)):
+    """A short description of a plain value; other objects (subclasses of the
+    built-in types included) are named by their type, never asked to describe
+    themselves."""
+    if type(value) in _PLAIN_TYPES:
         try:
             return _short_repr.repr(value)
         except Exception:  # a container holding something odd
@@ -267,6 +268,10 @@ def _class_entries(module: str, cls: type) -> list[Entry]:
 
 
 def _own_callables(module: types.ModuleType) -> tuple[list[Entry], list[type]]:
+    """The module's own functions and classes.  What it binds from elsewhere
+    (standard-library modules, ``typing`` names, a logger) is not its surface:
+    modules and loggers are not functions, and the rest name another module
+    in ``__module__``."""
     name = module.__name__
     functions, classes = [], []
     for attr, value in vars(module).items():
@@ -592,7 +597,7 @@ class Surface:
             instance = make() if make else None
             outcome, what = _outcome(lambda: entry.call(instance, fresh(args),
                                                         fresh(kwargs)))
-            if outcome == "valid" and len(probe.valid) < 3:
+            if outcome == "valid" and len(probe.valid) < 3 and (args, kwargs) not in probe.valid:
                 probe.valid.append((args, kwargs))
             elif outcome == "invalid" and what.split(":")[0] not in seen_invalid:
                 seen_invalid.add(what.split(":")[0])
