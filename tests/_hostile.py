@@ -7,7 +7,7 @@ to its log file, so that when it dies the parent can show the last calls.
 
     python _hostile.py fuzz MODULE           hostile calls, then a threaded phase
     python _hostile.py leaks MODULE          reference-count neutrality of every callable
-    python _hostile.py chain MODULE JSON     a million nested instances, then freed
+    python _hostile.py chain MODULE ROUTE    a million nested instances, then freed
     python _hostile.py before-setup MODULE CALLS
                                              functions of a module object not yet set up
     python _hostile.py retry MODULE K        the K-th import of the set-up fails, then retry
@@ -1108,10 +1108,9 @@ def mode_chain(module_name: str, route: dict, log: Log) -> dict:
     module = importlib.import_module(module_name)
     surface = Surface(module)
     cls = getattr(module, route["type"])
-    make = surface.factory(cls)
     depth = route.get("depth", 10**6)
-    link = link_function(route, make)
-    log(f"building a chain of {depth} {cls.__name__} via {route['via']}")
+    link = link_function(route, cls, surface.factory(cls))
+    log(f"building a chain of {depth} {cls.__name__} via {route['via']} {route.get('name', '')}")
     p = None
     for _ in range(depth):
         p = link(p)
@@ -1123,25 +1122,22 @@ def mode_chain(module_name: str, route: dict, log: Log) -> dict:
     return {"depth": depth}
 
 
-def link_function(route: dict, make: Callable[[], Any]) -> Callable[[Any], Any]:
+def link_function(route: dict, cls: type, make: Callable[[], Any]) -> Callable[[Any], Any]:
+    """A function making a new instance that holds the object it is given."""
     via, name = route["via"], route.get("name")
-    if via == "constructor":
-        cls_make = route["_cls"] if "_cls" in route else None
-        keyword = route.get("keyword")
-        pos = route.get("position", 0)
-        before = route.get("before", [])
+    position, base = route.get("position", 0), route.get("args", [])
 
-        def link(prev):
-            args = list(fresh(before))
-            if keyword:
-                return cls_make(*args, **{keyword: prev})
-            args.insert(pos, prev)
-            return cls_make(*args)
-        return link
+    def with_object(prev: Any) -> list:
+        args = list(fresh(base))
+        args[position] = prev
+        return args
+
+    if via == "constructor":
+        return lambda prev: cls(*with_object(prev))
     if via == "method":
         def link(prev):
             obj = make()
-            getattr(obj, name)(prev)
+            getattr(obj, name)(*with_object(prev))
             return obj
         return link
 
@@ -1154,9 +1150,10 @@ def link_function(route: dict, make: Callable[[], Any]) -> Callable[[Any], Any]:
 
 def holder_routes(surface: Surface) -> list[dict]:
     """For each native type of the module, one way an instance can hold an
-    arbitrary object (another instance of its own type): a constructor
-    argument, a method taking one object, or a settable attribute.  Found by
-    watching the stored instance's reference count go up."""
+    arbitrary object (here another instance of its own type): an argument of
+    its constructor or of one of its methods (the other arguments as in a
+    valid call), or a settable attribute.  Found by watching the reference
+    count of the object handed over go up."""
     routes = []
     for cls in surface.native_classes:
         try:
@@ -1180,44 +1177,41 @@ def _stores(action: Callable[[Any], Any], probe_obj: Any) -> bool:
     return stored
 
 
+def _positional_bases(surface: Surface, entry: Entry) -> list[list]:
+    """Positional argument lists for ``entry``, one per position an object
+    could go to: a valid call's arguments, completed with defaults."""
+    params = [p for p in entry.parameters() if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    valid = [a for a, k in surface.probe(entry).valid if not k] or [()]
+    out = []
+    for args in valid[:1]:
+        filled = list(args) + [p.default if p.default is not p.empty else None for p in params[len(args):]]
+        for i in range(len(params)):
+            out.append(filled[:max(len(args), i + 1)])
+    return out
+
+
 def _route_for(surface: Surface, cls: type, make: Callable[[], Any]) -> dict | None:
-    base = {"module": surface.name, "type": cls.__name__}
-    sig = _surface._signature(cls, drop_first=False)
-    if sig is not None:
-        params = [p for p in sig.parameters.values() if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
-        for i, p in enumerate(params):
-            if p.kind == p.KEYWORD_ONLY:
-                continue
-            other = make()
-            if _stores(lambda o, i=i: cls(*([None] * i), o), other):
-                return {**base, "via": "constructor", "position": i, "before": [None] * i,
-                        "param": p.name}
-    for name, v in vars(cls).items():
-        if name.startswith("__") or not isinstance(v, _method_types()):
+    route = {"module": surface.name, "type": cls.__name__}
+    for entry in surface.entries:
+        if entry.owner is not cls or entry.kind not in ("constructor", "method"):
             continue
-        sig = _surface._signature(v, drop_first=True)
-        if sig is None:
-            continue
-        params = [p for p in sig.parameters.values() if p.default is p.empty
-                  and p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD, p.KEYWORD_ONLY)]
-        if len(params) != 1:
-            continue
-        holder, other = make(), make()
-        if _stores(lambda o: getattr(holder, name)(o), other):
-            return {**base, "via": "method", "name": name}
-    for name, v in vars(cls).items():
-        if name.startswith("__"):
-            continue
-        if isinstance(v, (property, _surface.types.GetSetDescriptorType, _surface.types.MemberDescriptorType)):
-            holder, other = make(), make()
-            if _stores(lambda o: setattr(holder, name, o), other):
-                return {**base, "via": "attribute", "name": name}
+        for i, args in enumerate(_positional_bases(surface, entry)):
+            def hand_over(obj, args=args, i=i, entry=entry):
+                trial = list(fresh(args))
+                trial[i] = obj
+                if entry.kind == "constructor":
+                    return cls(*trial)
+                holder = make()
+                getattr(holder, entry.name)(*trial)
+                return holder
+            if _stores(hand_over, make()):
+                return {**route, "via": entry.kind, "name": entry.name, "position": i, "args": args}
+    for entry in surface.entries:
+        if entry.owner is cls and entry.kind == "set":
+            holder = make()
+            if _stores(lambda o, entry=entry: setattr(holder, entry.name, o), make()):
+                return {**route, "via": "attribute", "name": entry.name}
     return None
-
-
-def _method_types() -> tuple:
-    import types
-    return (types.MethodDescriptorType, types.FunctionType)
 
 
 # ---------------------------------------------------------------- module set-up
@@ -1376,11 +1370,7 @@ def child_main(argv: list[str]) -> int:
     elif mode == "leaks":
         result = mode_leaks(rest[0], log)
     elif mode == "chain":
-        route = json.loads(rest[1])
-        if route["via"] == "constructor":
-            module = importlib.import_module(rest[0])
-            route["_cls"] = getattr(module, route["type"])
-        result = mode_chain(rest[0], route, log)
+        result = mode_chain(rest[0], unpack(rest[1]), log)
     elif mode == "before-setup":
         result = mode_before_setup(rest[0], unpack(rest[1]), log)
     elif mode == "retry":
