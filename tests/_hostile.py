@@ -309,6 +309,22 @@ HOSTILE_LIST = _hostile_subclass(list, "List")
 HOSTILE_DICT = _hostile_subclass(dict, "Dict")
 
 
+class Huge:
+    """A sequence claiming 2**63 items (its length does not fit a C size) whose
+    iteration stops with an error after four; never an endless loop."""
+
+    def __len__(self) -> int:
+        return 2**63
+
+    def __getitem__(self, index):
+        if isinstance(index, int) and 0 <= index < 4:
+            return float(index)
+        raise Boom(f"item {index!r}")
+
+    def __iter__(self):
+        return iter(self[i] for i in range(5))
+
+
 def _deep_tuple(depth: int) -> tuple:
     nest: Any = (1.0, 2.0)
     for _ in range(depth):
@@ -425,7 +441,7 @@ class Values:
         if k == 1:
             return "Chameleon", Chameleon(lambda: self.leaf()[1], self.rng)
         if k == 2:
-            return "range(2**63)", range(2**63)
+            return "Huge", Huge()
         if k == 3:
             return "generator raising", _raising_generator(self.rng.randrange(6))
         if k == 4:
