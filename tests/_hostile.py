@@ -1045,42 +1045,80 @@ def _substitutes() -> list:
             [(0.0, 1.0), (1.0, 2.0)], bytearray(16), float("16.0")]
 
 
-def _measurable(entry: Entry, make: Callable[[], Any] | None, args: tuple, kwargs: dict,
-                valid: bool) -> tuple[tuple, dict]:
+def _measurable(entry: Entry, make: Callable[[], Any] | None, args: tuple, kwargs: dict) -> tuple[tuple, dict]:
     """The call with each immortal argument (small int, True, None, interned
-    str) replaced by a new object where the outcome stays the same, so that a
-    reference kept by the callee shows in the argument's count."""
-    def outcome(a, k) -> bool:
+    str) replaced by a new object where the outcome, down to the error's
+    message, stays the same, so that a reference kept by the callee shows in
+    the argument's count."""
+    def outcome(a, k) -> str:
         instance = make() if make else None
         try:
-            entry.call(instance, a, k)
-        except _surface.INVALID_TYPES:
-            return not valid
-        except Exception:
-            return False
-        return valid
+            entry.call(instance, fresh(a), fresh(k))
+        except Exception as exc:
+            return f"{type(exc).__name__}: {str(exc)[:60]}"
+        return "returned"
 
+    expected = outcome(args, kwargs)
     args = list(args)
     for i, v in enumerate(args):
         if _immortal(v):
             for sub in _substitutes():
-                trial = args[:i] + [sub] + args[i + 1:]
-                if outcome(tuple(trial), fresh(kwargs)):
+                if outcome(tuple(args[:i] + [sub] + args[i + 1:]), kwargs) == expected:
                     args[i] = _unshared(sub)
                     break
     for name, v in list(kwargs.items()):
         if _immortal(v):
             for sub in _substitutes():
-                if outcome(tuple(args), {**kwargs, name: sub}):
+                if outcome(tuple(args), {**kwargs, name: sub}) == expected:
                     kwargs = {**kwargs, name: _unshared(sub)}
                     break
     return tuple(args), kwargs
 
 
+BAD_VALUES = (None, "x", 2**64, -1, float("nan"), [])
+
+
+def _bad_variants(value: Any) -> list[Any]:
+    """Wrong versions of a valid argument: wrong values in its place and, for
+    a container, the same container with its last element made wrong (so a
+    conversion fails half-way, after converting the elements before it)."""
+    out = list(BAD_VALUES)
+    if type(value) in (list, tuple) and value:
+        for bad in ("x", None) + ((bad_inner,) if (bad_inner := _bad_variants(value[-1])[1:2]) else ()):
+            out.append(type(value)(list(value[:-1]) + [bad]))
+    return out
+
+
+def _failing_halfway(entry: Entry, make: Callable[[], Any] | None, valid: list,
+                     known: set[str], limit: int) -> list[tuple[str, tuple, dict]]:
+    """Invalid calls made from the valid one by spoiling one argument, each
+    failing with a different error."""
+    out: list[tuple[str, tuple, dict]] = []
+    if not valid:
+        return out
+    args, kwargs = valid[0]
+    for i, value in enumerate(args):
+        for bad in _bad_variants(value):
+            trial = args[:i] + (bad,) + args[i + 1:]
+            instance = make() if make else None
+            try:
+                entry.call(instance, fresh(trial), fresh(kwargs))
+            except _surface.INVALID_TYPES as exc:
+                what = f"{type(exc).__name__}: {str(exc)[:60]}"
+                if what not in known:
+                    known.add(what)
+                    out.append((f"invalid {what}", trial, kwargs))
+            except Exception:
+                pass
+            if len(out) >= limit:
+                return out
+    return out
+
+
 def mode_leaks(module_name: str, log: Log) -> dict:
     module = importlib.import_module(module_name)
     surface = Surface(module)
-    loops = 60 if under_asan() else 150
+    loops = 60 if under_asan() else 100
     rounds = 4
     counting_blocks = sys.getallocatedblocks() > 0
     results = []
@@ -1091,9 +1129,11 @@ def mode_leaks(module_name: str, log: Log) -> dict:
         make = surface.factory(entry.owner) if entry.needs_instance else None
         cases = [("valid", a, k) for a, k in probe.valid[:1]] + [
             (f"invalid {what}", a, k) for a, k, what in probe.invalid[:4]]
+        known = {name[len("invalid "):] for name, _, _ in cases}
+        cases += _failing_halfway(entry, make, probe.valid, known, limit=6)
         for name, args, kwargs in cases:
             args, kwargs = _unshared(args), _unshared(kwargs)
-            args, kwargs = _measurable(entry, make, args, kwargs, name == "valid")
+            args, kwargs = _measurable(entry, make, args, kwargs)
             watched = _watched(args, kwargs)
             log(f"{entry.label}{_surface.describe_call(args, kwargs)} [{name}]")
 
