@@ -3,10 +3,13 @@
 Every public callable of every built native module (found by ``_surface``) is
 called with hostile arguments in a child process of its own: a crash there
 fails that module's test with the last calls made, and a ``SystemError`` or
-anything that is not an ``Exception`` fails it too.  Known reproducers of
-past faults run as fixed cases beside the generic harness.
+anything that is not an ``Exception`` fails it too.  Known reproducers run
+as fixed cases beside the generic harness.
 
-Deeper local runs: KESTRUN_HOSTILE_CALLS=200000 KESTRUN_HOSTILE_SEED=other pytest test_hostile.py
+Deeper local runs (the harness's options are described in ``_hostile.py``):
+    KESTRUN_HOSTILE_CALLS=200000 KESTRUN_HOSTILE_SEED=other pytest test_hostile.py
+One callable only, e.g. after a failure:
+    KESTRUN_HOSTILE_ONLY=shiftplan.detect_dominant_pattern pytest test_hostile.py -k never_crash
 """
 
 from __future__ import annotations
@@ -15,6 +18,7 @@ import pytest
 
 import _hostile
 import _surface
+import kestrun
 
 DISCOVERY = _surface.discover()
 BUILT = DISCOVERY.built
@@ -35,7 +39,7 @@ def report(findings: list[_hostile.Finding]) -> str:
 
 def test_every_native_module_imports_or_is_not_built() -> None:
     assert DISCOVERY.failed == {}
-    assert set(BUILT) | set(DISCOVERY.not_built) == set(__import__("kestrun").NATIVE_MODULES)
+    assert set(BUILT) | set(DISCOVERY.not_built) == set(kestrun.NATIVE_MODULES)
 
 
 @pytest.mark.parametrize("module", BUILT)
