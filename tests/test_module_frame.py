@@ -16,6 +16,7 @@ import dataclasses
 import importlib
 import importlib.util
 import logging
+import os
 import pickle
 import re
 import subprocess
@@ -57,6 +58,11 @@ class Row:
 
 
 SYNCORE_TYPES = ("AtomicCounter", "AtomicPointer", "LockFreeStack", "LockFreeStatistics", "PerformanceTimer")
+SLABKIT_TYPES = ("FastSlabHeaderOps", "FastBucketAllocator", "FastStatsCollector")
+SLABKIT_FUNCTIONS = frozenset({"fast_align_size", "fast_get_bucket_size", "fast_bitmap_operations",
+                               "fast_can_fit_aligned"})
+HOSTPROBE_FUNCTIONS = frozenset({"detect_physical_cores", "detect_numa_nodes", "detect_gpu_backends",
+                                 "detect_python_version", "detect_capabilities"})
 JOBSCORE_FUNCTIONS = frozenset({
     "quick_framework_score", "score_indicators", "normalize_scores", "score_framework_patterns",
     "calculate_gpu_suitability", "estimate_gpu_speedup", "calculate_parallelization_potential",
@@ -83,30 +89,31 @@ MODULES: dict[str, Row] = {
         absent=("_as_int",),
         own_classes=SYNCORE_TYPES + ("AtomicCounterWrapper",),
     ),
-    # Not built yet: the rows say what is known; tighten them when the module lands.
-    "kestrun.memory.spanwood": Row(
-        "spanwood", logs=False, required=frozenset({"FastRedBlackTree", "ATOMIC_AVAILABLE", "AtomicCounter"}),
-        own_classes=("FastRedBlackTree",), loads=("kestrun.memory.syncore",)),
     "kestrun.memory.slabkit": Row(
-        "slabkit", required=frozenset({"FastSlabHeaderOps", "FastBucketAllocator", "FastStatsCollector",
-                                       "fast_align_size", "fast_get_bucket_size", "fast_bitmap_operations",
-                                       "fast_can_fit_aligned"}),
-        own_classes=("FastSlabHeaderOps", "FastBucketAllocator", "FastStatsCollector")),
-    "kestrun.jit.jit_governor": Row(
-        "jit_governor", required=frozenset({"PolicyConfig", "FunctionMetrics", "create_policy_config",
-                                            "create_function_metrics", "JitGovernor", "get_jit_governor",
-                                            "reset_jit_governor"}),
-        own_classes=("PolicyConfig", "FunctionMetrics", "JitGovernor")),
+        "slabkit",
+        load_line=("fast-allocator", "1.8-3x"),
+        public=frozenset(SLABKIT_TYPES) | SLABKIT_FUNCTIONS | {"threading", "logging", "logger"},
+        identities=(("threading", threading), ("logging", logging)),
+        own_classes=SLABKIT_TYPES),
     "kestrun.native.hostprobe": Row(
-        "hostprobe", logs=False, required=frozenset({"detect_physical_cores", "detect_numa_nodes",
-                                                     "detect_gpu_backends", "detect_python_version",
-                                                     "detect_capabilities"})),
+        "hostprobe", logs=False,
+        public=HOSTPROBE_FUNCTIONS | {"sys", "os", "time"},
+        identities=(("sys", sys), ("os", os), ("time", time))),
     "kestrun.plugins.analyzer.jobscore": Row(
         "jobscore", public=JOBSCORE_FUNCTIONS | {"re", "logging", "logger"}, identities=(("re", re),)),
     "kestrun.plugins.analyzer.shiftplan": Row(
         "shiftplan", public=SHIFTPLAN_FUNCTIONS | {"logging", "logger"}),
     "kestrun.gpu.cardmem": Row(
         "cardmem", public=CARDMEM_FUNCTIONS | {"logging", "logger"}),
+    # Not built yet: the rows say what is known; tighten them when the module lands.
+    "kestrun.memory.spanwood": Row(
+        "spanwood", logs=False, required=frozenset({"FastRedBlackTree", "ATOMIC_AVAILABLE", "AtomicCounter"}),
+        own_classes=("FastRedBlackTree",), loads=("kestrun.memory.syncore",)),
+    "kestrun.jit.jit_governor": Row(
+        "jit_governor", required=frozenset({"PolicyConfig", "FunctionMetrics", "create_policy_config",
+                                            "create_function_metrics", "JitGovernor", "get_jit_governor",
+                                            "reset_jit_governor"}),
+        own_classes=("PolicyConfig", "FunctionMetrics", "JitGovernor")),
 }
 
 built = pytest.mark.parametrize("name", BUILT)
