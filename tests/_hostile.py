@@ -1327,11 +1327,19 @@ def mode_before_setup(module_name: str, calls: list[dict], log: Log) -> dict:
 def function_calls(surface: Surface) -> list[dict]:
     """Each module function with the plain argument lists found for it: what
     the set-up tests call, in a process where the module is not imported."""
+    def portable(args: tuple) -> bool:  # plain values travel to the child; fakes of the stub do not
+        try:
+            pickle.dumps(args)
+        except Exception:
+            return False
+        return True
+
     calls = []
     for entry in surface.functions:
         probe = surface.probe(entry)
-        arglists = [list(a) for a, k in probe.valid if not k] + [list(a) for a, k, _ in probe.invalid if not k]
-        valid = next((list(a) for a, k in probe.valid if not k), None)
+        valids = [list(a) for a, k in probe.valid if not k and portable(a)]
+        arglists = valids + [list(a) for a, k, _ in probe.invalid if not k and portable(a)]
+        valid = valids[0] if valids else None
         calls.append({"name": entry.name, "arglists": arglists or [[]], "valid": valid})
     return calls
 

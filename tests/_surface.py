@@ -378,6 +378,7 @@ class Stub:
     path: str
     defs: dict[str, list[ast.FunctionDef | ast.AsyncFunctionDef]]
     aliases: dict[str, str]
+    protocols: dict[str, ast.ClassDef] = dataclasses.field(default_factory=dict)
 
     def annotation_text(self, node: ast.expr | None) -> str:
         if node is None:
@@ -403,10 +404,13 @@ def read_stub(path: str) -> Stub | None:
         tree = ast.parse(fh.read(), path)
     defs: dict[str, list] = {}
     aliases: dict[str, str] = {}
+    protocols: dict[str, ast.ClassDef] = {}
     for node in tree.body:
         if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
             defs.setdefault(node.name, []).append(node)
         elif isinstance(node, ast.ClassDef):
+            if any(ast.unparse(base).split(".")[-1].startswith("Protocol") for base in node.bases):
+                protocols[node.name] = node
             for sub in node.body:
                 if isinstance(sub, (ast.FunctionDef, ast.AsyncFunctionDef)):
                     defs.setdefault(f"{node.name}.{sub.name}", []).append(sub)
@@ -414,7 +418,7 @@ def read_stub(path: str) -> Stub | None:
             aliases[node.targets[0].id] = ast.unparse(node.value)
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.value is not None:
             aliases[node.target.id] = ast.unparse(node.value)
-    return Stub(path, defs, aliases)
+    return Stub(path, defs, aliases, protocols)
 
 
 _ANNOTATION_VALUES: tuple[tuple[str, Any], ...] = (
@@ -433,6 +437,34 @@ _ANNOTATION_VALUES: tuple[tuple[str, Any], ...] = (
     ("supportsint", 16),
     ("supportsindex", 16),
 )
+
+
+def protocol_fake(stub: Stub, name: str, depth: int = 0) -> Any:
+    """An object following a Protocol the stub declares (the objects a module
+    is handed and calls, such as a ledger): each method and property answers
+    a value of its annotated result type, Protocols within included."""
+    namespace: dict[str, Any] = {"__repr__": lambda self: f"<{name} fake>"}
+    for item in stub.protocols[name].body:
+        if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            value = stub_value(stub, stub.annotation_text(item.returns), depth + 1)
+            value = None if value is ... else value
+            if any(ast.unparse(d) == "property" for d in item.decorator_list):
+                namespace[item.name] = property(lambda self, v=value: v)
+            else:
+                namespace[item.name] = lambda self, *args, v=value, **kwargs: v
+        elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
+            value = stub_value(stub, stub.annotation_text(item.annotation), depth + 1)
+            namespace[item.target.id] = None if value is ... else value
+    return type(f"{name.lstrip('_')}Fake", (), namespace)()
+
+
+def stub_value(stub: Stub, text: str, depth: int = 0) -> Any:
+    """A value of the type an annotation of the stub names: a plain value, or
+    a fake of one of the stub's Protocols; ``...`` for none."""
+    head = text.replace(" ", "").split("|")[0]
+    if head in stub.protocols and depth < 4:
+        return protocol_fake(stub, head, depth)
+    return value_for_annotation(text)
 
 
 def value_for_annotation(text: str) -> Any:
@@ -484,7 +516,7 @@ class Surface:
         for node in self.stub_defs(entry)[:1]:
             a = node.args
             for arg in a.posonlyargs + a.args + a.kwonlyargs:
-                value = value_for_annotation(self.stub.annotation_text(arg.annotation))
+                value = stub_value(self.stub, self.stub.annotation_text(arg.annotation))
                 if value is not ...:
                     out[arg.arg] = value
         return out
