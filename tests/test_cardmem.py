@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import importlib.util
 import math
-import subprocess
 import sys
 
 import pytest
@@ -22,37 +20,7 @@ NO_MEMORY = (2, 0, 1, "No GPU memory available")
 CPU_FALLBACK = (2, 0, 1, "Operation not chunkable, falling back to CPU")
 
 
-# ---------------------------------------------------------------- module frame
-
-
-def test_module_names_and_private_sets():
-    public = {n for n in vars(cm) if not n.startswith("__")}
-    assert public == {
-        "estimate_allocation_bytes", "calculate_safe_limit", "decide_allocation_strategy",
-        "compute_chunk_shapes", "calculate_optimal_chunks", "is_oom_error",
-        "is_chunkable_operation", "score_gpu_suitability", "calculate_memory_pressure",
-        "recommend_headroom", "logging", "logger",
-    }
-    assert cm.logger.name == "kestrun.gpu.cardmem"
-
-
-def test_one_info_load_line_and_listed_as_loaded():
-    code = (
-        "import logging; logging.basicConfig(level=logging.DEBUG, format='%(name)s|%(levelname)s');"
-        "import kestrun.gpu.cardmem; from kestrun.__main__ import module_status;"
-        "print(module_status('kestrun.gpu.cardmem')['status'])"
-    )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert done.stderr.splitlines() == ["kestrun.gpu.cardmem|INFO"]
-    assert done.stdout.strip() == "loaded"
-
-
-def test_second_initialisation_is_refused():
-    module_spec = importlib.util.find_spec("kestrun.gpu.cardmem")
-    module = importlib.util.module_from_spec(module_spec)
-    with pytest.raises(RuntimeError, match="^Module 'cardmem' has already been imported. "
-                       "Re-initialisation is not supported.$"):
-        module_spec.loader.exec_module(module)
+# ---------------------------------------------------------------- shared results
 
 
 def test_fixed_decisions_are_shared_objects_and_do_not_leak():

@@ -2,10 +2,8 @@
 
 from __future__ import annotations
 
-import importlib.util
 import math
 import re
-import subprocess
 import sys
 
 import pytest
@@ -74,35 +72,6 @@ pieces = st.sampled_from(ALL_KEYWORDS + ["DataFrame", "GridSearchCV", "RandomFor
                                          "xarray", "arrays", "_", ".", " ", "\n", "(", "a", "k", "i",
                                          "1"] + TRICKY)
 texts = st.lists(st.one_of(pieces, pieces.map(str.upper)), max_size=60).map("".join)
-
-
-# ---------------------------------------------------------------- module frame
-
-
-def test_module_names():
-    public = {n for n in vars(js) if not n.startswith("__")}
-    assert public == {
-        "quick_framework_score", "score_indicators", "normalize_scores", "score_framework_patterns",
-        "calculate_gpu_suitability", "estimate_gpu_speedup", "calculate_parallelization_potential",
-        "determine_workload_pattern", "update_adaptive_threshold", "re", "logging", "logger",
-    }
-    assert js.re is re and js.logger.name == "kestrun.plugins.analyzer.jobscore"
-
-
-def test_one_info_load_line_and_listed_as_loaded():
-    code = ("import logging; logging.basicConfig(level=logging.DEBUG, format='%(name)s|%(levelname)s');"
-            "import kestrun.plugins.analyzer.jobscore; import kestrun.__main__ as m;"
-            "print(m.module_status('kestrun.plugins.analyzer.jobscore')['status'])")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert done.stderr.splitlines() == ["kestrun.plugins.analyzer.jobscore|INFO"]
-    assert done.stdout.strip() == "loaded"
-
-
-def test_second_initialisation_is_refused():
-    module_spec = importlib.util.find_spec("kestrun.plugins.analyzer.jobscore")
-    with pytest.raises(RuntimeError, match="^Module 'jobscore' has already been imported. "
-                       "Re-initialisation is not supported.$"):
-        module_spec.loader.exec_module(importlib.util.module_from_spec(module_spec))
 
 
 # ---------------------------------------------------------------- argument conventions

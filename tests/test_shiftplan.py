@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import copy
-import importlib.util
 import math
-import subprocess
 import sys
 from collections import Counter
 
@@ -15,43 +13,11 @@ from hypothesis import strategies as st
 
 sp = pytest.importorskip("kestrun.plugins.analyzer.shiftplan")
 
-NAME = "kestrun.plugins.analyzer.shiftplan"
 KEYS = ("parallelization_potential", "cpu_intensity", "memory_intensity")
-FUNCTIONS = {
-    "detect_performance_degradation", "calculate_performance_trend",
-    "detect_workload_characteristics_change", "detect_dominant_pattern",
-    "is_adaptation_beneficial", "should_skip_adaptation", "detect_memory_pressure",
-    "detect_fragmentation_threshold", "calculate_adaptation_urgency",
-    "score_pool_recommendation", "predict_resource_requirements",
-}
 
 
 def obs(p, c, m):
     return dict(zip(KEYS, (p, c, m)))
-
-
-# --- module frame -----------------------------------------------------------
-
-def test_public_names_and_logger():
-    public = {n for n in dir(sp) if not n.startswith("_")}
-    assert public == FUNCTIONS | {"logging", "logger"}
-    assert sp.logger.name == NAME
-
-
-def test_load_line_and_module_report():
-    code = ("import logging; logging.basicConfig(level=logging.INFO, format='%(levelname)s %(name)s');"
-            f"import {NAME}")
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert run.stderr.splitlines() == [f"INFO {NAME}"]
-    report = subprocess.run([sys.executable, "-m", "kestrun"], capture_output=True, text=True, check=True)
-    assert any(NAME in line and "loaded" in line for line in report.stdout.splitlines())
-
-
-def test_second_initialisation_is_refused():
-    module_spec = importlib.util.find_spec(NAME)
-    module = importlib.util.module_from_spec(module_spec)
-    with pytest.raises(RuntimeError, match="Module 'shiftplan' has already been imported"):
-        module_spec.loader.exec_module(module)
 
 
 # --- argument rules -----------------------------------------------------------

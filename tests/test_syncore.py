@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import ctypes
 import gc
-import pickle
-import subprocess
 import sys
 import threading
 import weakref
@@ -14,7 +12,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from kestrun.memory import syncore
 from kestrun.memory.syncore import (
     AtomicCounter,
     AtomicCounterWrapper,
@@ -25,7 +22,6 @@ from kestrun.memory.syncore import (
 )
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
-ALL_TYPES = [AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics, PerformanceTimer]
 
 
 class Box:
@@ -38,79 +34,6 @@ def run_threads(n: int, target, *args) -> None:
         t.start()
     for t in threads:
         t.join()
-
-
-# ---------------------------------------------------------------- module frame
-
-
-def test_module_names() -> None:
-    import logging
-    import time
-    import typing
-
-    assert syncore.threading is threading and syncore.time is time and syncore.logging is logging
-    assert (syncore.Optional, syncore.TypeVar, syncore.Generic) == (typing.Optional, typing.TypeVar, typing.Generic)
-    assert syncore.logger is logging.getLogger("kestrun.memory.syncore")
-    assert syncore.NATIVE_ATOMICS_AVAILABLE is True
-    assert AtomicCounterWrapper.__module__ == "kestrun.memory.syncore"
-    assert "_as_int" not in vars(syncore)
-
-
-def test_load_line_logged_once_at_info() -> None:
-    code = (
-        "import logging; logging.basicConfig(level=logging.INFO, format='%(levelname)s:%(name)s:%(message)s')\n"
-        "import kestrun.memory.syncore, importlib; importlib.import_module('kestrun.memory.syncore')"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stderr
-    lines = [line for line in out.splitlines() if line.startswith("INFO:kestrun.memory.syncore:")]
-    assert len(lines) == 1
-    assert "lock-free native atomics" in lines[0] and "10-20x" in lines[0]
-
-
-def test_reinitialisation_is_refused() -> None:
-    import importlib.util
-
-    module_spec = importlib.util.find_spec("kestrun.memory.syncore")
-    fresh = importlib.util.module_from_spec(module_spec)
-    with pytest.raises(RuntimeError, match=r"^Module 'syncore' has already been imported\. "
-                                           r"Re-initialisation is not supported\.$"):
-        module_spec.loader.exec_module(fresh)
-    import kestrun.memory.syncore as again
-
-    assert again is syncore
-
-
-@pytest.mark.skipif(sys.version_info < (3, 13), reason="needs the 3.13 interpreters module")
-def test_second_interpreter_is_refused() -> None:
-    code = r"""
-import _interpreters, kestrun.memory.syncore
-interp = _interpreters.create()
-script = '''
-try:
-    import kestrun.memory.syncore
-except ImportError as exc:
-    result = str(exc)
-else:
-    result = "loaded"
-'''
-_interpreters.run_string(interp, script)
-ns = _interpreters.exec(interp, "import sys; sys.stdout.write(result)")
-"""
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == (
-        "Interpreter change detected - this module can only be loaded into one interpreter per process."
-    )
-
-
-@pytest.mark.parametrize("cls", ALL_TYPES)
-def test_pickling_and_copying_are_refused(cls) -> None:
-    import copy
-
-    obj = cls()
-    for action in (pickle.dumps, copy.copy):
-        with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
-            action(obj)
 
 
 # ---------------------------------------------------------------- AtomicCounter
