@@ -29,3 +29,12 @@ static inline int PyObject_GetOptionalAttr(PyObject* o, PyObject* name, PyObject
     return _PyObject_LookupAttr(o, name, result);
 }
 #endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// The performance counter (time.perf_counter_ns) under its 3.13 name.
+typedef _PyTime_t PyTime_t;
+static inline int PyTime_PerfCounter(PyTime_t* result) {
+    *result = _PyTime_GetPerfCounter();
+    return 0;
+}
+#endif

@@ -11,11 +11,7 @@ namespace kn {
 // missing, -1 with an exception set.
 inline int optional_attr(PyObject* o, PyObject* name, Ref* out) {
     PyObject* v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    const int found = PyObject_GetOptionalAttr(o, name, &v);
-#else
-    const int found = _PyObject_LookupAttr(o, name, &v);
-#endif
+    const int found = PyObject_GetOptionalAttr(o, name, &v);  // compat.hpp below 3.13
     *out = Ref::steal(v);
     return found;
 }

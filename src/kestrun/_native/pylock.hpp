@@ -1,12 +1,14 @@
-// Holding a lock object for a scope from native code, as `with lock:` does.
+// Holding a lock object for a scope from native code.
 //
 // Objects that keep mutable state own a threading.Lock.  For the
 // interpreter's own lock type, entering and leaving are its `acquire` and
 // `release` C functions; they are fetched once from the type
 // (kn::resolve_lock_type, at module set-up) and called directly, which skips
 // two attribute lookups and two bound-method calls.  Any other object (a
-// replaced `threading` module may hand out anything) gets its `__enter__()`
-// and `__exit__(None, None, None)` methods called.
+// replaced `threading` module may hand out anything) gets the Python methods
+// of the protocol its owner uses: `__enter__()` and `__exit__(None, None,
+// None)`, as `with lock:` calls them (the default), or `acquire()` and
+// `release()`.
 //
 // Both ways can run Python code or wait with the interpreter lock released:
 // callers hold strong references to what they use after entering.
@@ -16,7 +18,9 @@
 //     if (!scope.ok()) return nullptr;
 //     ... work that runs no Python code ...
 //     return scope.leave(result);              // result: new ref or nullptr
-//     (or `if (!scope.leave()) return nullptr;` after work without a result)
+//     (or `if (!scope.leave()) return nullptr;` after work without a result,
+//     or simply let the scope end: it leaves the lock, and a failure to leave
+//     is reported as unraisable)
 //
 // Each extension module gets its own copy of the state below (the modules
 // are separate shared objects with hidden symbols) and resolves it once.
@@ -25,6 +29,9 @@
 #include "ref.hpp"
 
 namespace kn {
+
+// How a lock object that is not a threading.Lock is entered and left.
+enum class LockProtocol { kContextManager, kAcquireRelease };
 
 namespace detail {
 
@@ -35,8 +42,10 @@ struct LockCall {
 
 inline PyTypeObject* g_lock_type = nullptr;  // strong reference, for the process
 inline LockCall g_lock_acquire, g_lock_release;
-inline PyObject* g_enter_name = nullptr;  // interned "__enter__"
-inline PyObject* g_exit_name = nullptr;   // interned "__exit__"
+inline PyObject* g_enter_name = nullptr;    // interned "__enter__"
+inline PyObject* g_exit_name = nullptr;     // interned "__exit__"
+inline PyObject* g_acquire_name = nullptr;  // interned "acquire"
+inline PyObject* g_release_name = nullptr;  // interned "release"
 
 inline bool resolve_lock_call(LockCall& call, const char* name) {
     Ref descr = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_lock_type), name));
@@ -84,6 +93,8 @@ inline bool resolve_lock_type(PyObject* threading) {
     using namespace detail;
     if (!g_enter_name && !(g_enter_name = PyUnicode_InternFromString("__enter__"))) return false;
     if (!g_exit_name && !(g_exit_name = PyUnicode_InternFromString("__exit__"))) return false;
+    if (!g_acquire_name && !(g_acquire_name = PyUnicode_InternFromString("acquire"))) return false;
+    if (!g_release_name && !(g_release_name = PyUnicode_InternFromString("release"))) return false;
     if (!g_lock_type) {
         Ref lock = Ref::steal(PyObject_CallMethod(threading, "Lock", nullptr));
         if (!lock) return false;
@@ -93,30 +104,36 @@ inline bool resolve_lock_type(PyObject* threading) {
            resolve_lock_call(g_lock_release, "release");
 }
 
-// `lock.__enter__()`; false with an exception set.
-inline bool lock_enter(PyObject* lock) {
+// Enters `lock`: `lock.__enter__()` or `lock.acquire()`; false with an
+// exception set.
+inline bool lock_enter(PyObject* lock, LockProtocol protocol = LockProtocol::kContextManager) {
     using namespace detail;
     PyObject* r;
     if (is_native_lock(lock, g_lock_acquire)) {
         r = call_lock_c(g_lock_acquire, lock);
     } else {
+        PyObject* name = protocol == LockProtocol::kContextManager ? g_enter_name : g_acquire_name;
         PyObject* args[] = {lock};
-        r = PyObject_VectorcallMethod(g_enter_name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                      nullptr);
+        r = PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
     Py_XDECREF(r);
     return r != nullptr;
 }
 
-// `lock.__exit__(None, None, None)`; false with an exception set.
-inline bool lock_exit(PyObject* lock) {
+// Leaves `lock`: `lock.__exit__(None, None, None)` or `lock.release()`;
+// false with an exception set.
+inline bool lock_exit(PyObject* lock, LockProtocol protocol = LockProtocol::kContextManager) {
     using namespace detail;
     PyObject* r;
     if (is_native_lock(lock, g_lock_release)) {
         r = call_lock_c(g_lock_release, lock);
-    } else {
+    } else if (protocol == LockProtocol::kContextManager) {
         PyObject* args[] = {lock, Py_None, Py_None, Py_None};
         r = PyObject_VectorcallMethod(g_exit_name, args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      nullptr);
+    } else {
+        PyObject* args[] = {lock};
+        r = PyObject_VectorcallMethod(g_release_name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                       nullptr);
     }
     Py_XDECREF(r);
@@ -127,8 +144,10 @@ inline bool lock_exit(PyObject* lock) {
 // cleared from its owner) is not held: ok() is true and leaving does nothing.
 class LockedScope {
 public:
-    explicit LockedScope(PyObject* lock) : lock_(Ref::borrow(lock)) {
-        if (lock_ && !lock_enter(lock_.get())) {
+    explicit LockedScope(PyObject* lock,
+                         LockProtocol protocol = LockProtocol::kContextManager)
+        : lock_(Ref::borrow(lock)), protocol_(protocol) {
+        if (lock_ && !lock_enter(lock_.get(), protocol_)) {
             lock_.reset();
             ok_ = false;
         }
@@ -136,11 +155,12 @@ public:
     LockedScope(const LockedScope&) = delete;
     LockedScope& operator=(const LockedScope&) = delete;
 
-    // Left without leave() only when a C++ exception unwinds the scope.
+    // Leaves the lock unless leave() did: at the end of a scope that holds
+    // it for its whole length, or when a C++ exception unwinds the scope.
     ~LockedScope() {
         if (!lock_) return;
         ErrorStash stash;
-        if (!lock_exit(lock_.get())) PyErr_WriteUnraisable(lock_.get());
+        if (!lock_exit(lock_.get(), protocol_)) PyErr_WriteUnraisable(lock_.get());
     }
 
     bool ok() const noexcept { return ok_; }
@@ -154,10 +174,10 @@ public:
         Ref lock = std::move(lock_);
         if (!result) {
             ErrorStash stash;
-            if (!lock_exit(lock.get())) PyErr_WriteUnraisable(lock.get());
+            if (!lock_exit(lock.get(), protocol_)) PyErr_WriteUnraisable(lock.get());
             return nullptr;
         }
-        if (!lock_exit(lock.get())) {
+        if (!lock_exit(lock.get(), protocol_)) {
             Py_DECREF(result);
             return nullptr;
         }
@@ -174,6 +194,7 @@ public:
 
 private:
     Ref lock_;
+    LockProtocol protocol_;
     bool ok_ = true;
 };
 

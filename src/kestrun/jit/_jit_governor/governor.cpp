@@ -67,8 +67,7 @@ public:
         ok_ = true;
         if (kind == kNativeOnly && !g->busy) return;
         lock_ = kn::Ref::borrow(g->lock);
-        kn::Ref r = kn::Ref::steal(lock_calls.acquire(lock_.get()));
-        if (!r) {
+        if (!kn::lock_enter(lock_.get(), kn::LockProtocol::kAcquireRelease)) {
             lock_.reset();
             ok_ = false;
             return;
@@ -86,8 +85,7 @@ public:
         g_->busy = false;
         g_->owner = 0;
         kn::Ref lock = std::move(lock_);
-        kn::Ref r = kn::Ref::steal(lock_calls.release(lock.get()));
-        return static_cast<bool>(r);
+        return kn::lock_exit(lock.get(), kn::LockProtocol::kAcquireRelease);
     }
 
     ~Section() {
@@ -541,8 +539,7 @@ public:
         }
         lock_ = kn::Ref::borrow(module_global("_policy_lock"));
         if (!lock_) return;
-        kn::Ref r = kn::Ref::steal(lock_calls.acquire(lock_.get()));
-        if (!r) {
+        if (!kn::lock_enter(lock_.get(), kn::LockProtocol::kAcquireRelease)) {
             lock_.reset();
             return;
         }
@@ -559,8 +556,7 @@ public:
         policy_busy = false;
         policy_owner = 0;
         kn::Ref lock = std::move(lock_);
-        kn::Ref r = kn::Ref::steal(lock_calls.release(lock.get()));
-        return static_cast<bool>(r);
+        return kn::lock_exit(lock.get(), kn::LockProtocol::kAcquireRelease);
     }
 
     ~PolicySection() {

@@ -9,7 +9,7 @@
 #include "kestrun/jit_governor.h"
 #include "kestrun_native.hpp"
 #include "optional_attr.hpp"
-#include "thread_lock.hpp"
+#include "pylock.hpp"
 
 #include <cstdint>
 
@@ -97,8 +97,5 @@ bool read_clock(double* out);
 
 // A new threading.Lock, through the module global `threading`.
 PyObject* new_lock();
-
-// acquire() and release() of the locks the module makes.
-extern kn::LockCalls lock_calls;
 
 }  // namespace jit_governor

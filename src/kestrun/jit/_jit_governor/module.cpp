@@ -32,7 +32,6 @@ PyObject* s_avg_threshold = nullptr;
 PyObject* s_min_threshold = nullptr;
 PyObject* s_max_threshold = nullptr;
 
-kn::LockCalls lock_calls;
 
 namespace {
 
@@ -87,7 +86,7 @@ PyMethodDef* module_functions() {
 int jit_governor_exec(PyObject* module) {
     Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
-    if (!threading || !intern_names() || !lock_calls.resolve(threading.get()) ||
+    if (!threading || !intern_names() || !kn::resolve_lock_type(threading.get()) ||
         !ready_record_types() || !ready_governor_type() || !kn::create_once(g_policy_lock, [&] {
             return PyObject_CallMethod(threading.get(), "Lock", nullptr);
         }))

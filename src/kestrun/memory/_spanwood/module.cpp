@@ -29,8 +29,6 @@ PyObject* s_threading = nullptr;
 PyObject* s_perf_counter_ns = nullptr;
 PyObject* s_sleep = nullptr;
 PyObject* s_lock = nullptr;
-PyObject* s_enter = nullptr;
-PyObject* s_exit = nullptr;
 PyObject* sleep_interval = nullptr;  // 0.0001
 // time.perf_counter_ns as the `time` module defines it.
 PyObject* g_perf_counter_ns = nullptr;
@@ -39,64 +37,6 @@ PyObject* g_perf_counter_ns = nullptr;
 // `ATOMIC_AVAILABLE` are looked up there at call time, as the package's
 // Python code would.  The module lives for the rest of the process.
 PyObject* g_globals = nullptr;
-
-// ---------------------------------------------------------------- locks
-
-// The trees' locks are threading.Lock objects.  Their acquire and release
-// are fetched from the lock type once and called directly, which skips the
-// attribute lookup of a Python-level call; an object of any other type is
-// entered and left through its context-manager methods.
-struct LockMethod {
-    PyCFunction fn = nullptr;
-    int flags = 0;
-};
-PyTypeObject* g_lock_type = nullptr;
-LockMethod g_acquire, g_release;
-
-bool resolve_lock_method(LockMethod& m, const char* name) {
-    kn::Ref key = kn::Ref::steal(PyUnicode_FromString(name));
-    if (!key) return false;
-    PyObject* descr = PyDict_GetItemWithError(g_lock_type->tp_dict, key.get());
-    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
-        PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-        m.fn = def->ml_meth;
-        m.flags = def->ml_flags & ~METH_COEXIST;
-    }
-    return !PyErr_Occurred();
-}
-
-bool resolve_lock_type(PyObject* threading) {
-    if (!g_lock_type) {
-        kn::Ref lock = kn::Ref::steal(PyObject_CallMethod(threading, "Lock", nullptr));
-        if (!lock) return false;
-        g_lock_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(Py_TYPE(lock.get())));
-    }
-    return resolve_lock_method(g_acquire, "acquire") && resolve_lock_method(g_release, "release");
-}
-
-// The direct call, or nullptr with no error set when `lock` is not a
-// threading.Lock (or its method has an unexpected calling convention).
-PyObject* call_direct(const LockMethod& m, PyObject* lock, bool* handled) {
-    *handled = false;
-    if (!m.fn || !Py_IS_TYPE(lock, g_lock_type)) return nullptr;
-    *handled = true;
-    switch (m.flags) {
-    case METH_NOARGS:
-        return m.fn(lock, nullptr);
-    case METH_VARARGS | METH_KEYWORDS:
-        return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(m.fn))(
-            lock, kn::empty_tuple(), nullptr);
-    case METH_FASTCALL | METH_KEYWORDS:
-        return reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(m.fn))(
-            lock, nullptr, 0, nullptr);
-    case METH_FASTCALL:
-        return reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(m.fn))(lock, nullptr,
-                                                                                     0);
-    default:
-        *handled = false;
-        return nullptr;
-    }
-}
 
 bool intern_names() {
     struct {
@@ -110,8 +50,6 @@ bool intern_names() {
         {&s_sleep, "sleep"},
         {&s_perf_counter_ns, "perf_counter_ns"},
         {&s_lock, "Lock"},
-        {&s_enter, "__enter__"},
-        {&s_exit, "__exit__"},
         {&s_time, "time"},
         {&s_threading, "threading"},
         {&s_atomic_counter, "AtomicCounter"},
@@ -170,7 +108,7 @@ PyMethodDef module_functions[] = {
 int spanwood_exec(PyObject* module) {
     Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
-    if (!threading || !intern_names() || !resolve_lock_type(threading.get()) ||
+    if (!threading || !intern_names() || !kn::resolve_lock_type(threading.get()) ||
         PyModule_AddObjectRef(module, "threading", threading.get()) < 0 ||
         !kn::bind_import(module, "time") || !kn::bind_import(module, "math") ||
         !kn::create_once(g_perf_counter_ns,
@@ -237,28 +175,6 @@ PyObject* new_lock() {
     if (!threading) return nullptr;
     PyObject* args[] = {threading.get()};
     return PyObject_VectorcallMethod(s_lock, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-bool lock_acquire(PyObject* lock) {
-    bool handled;
-    kn::Ref r = kn::Ref::steal(call_direct(g_acquire, lock, &handled));
-    if (!handled) {
-        PyObject* args[] = {lock};
-        r = kn::Ref::steal(
-            PyObject_VectorcallMethod(s_enter, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    return static_cast<bool>(r);
-}
-
-bool lock_release(PyObject* lock) {
-    bool handled;
-    kn::Ref r = kn::Ref::steal(call_direct(g_release, lock, &handled));
-    if (!handled) {
-        PyObject* args[] = {lock, Py_None, Py_None, Py_None};
-        r = kn::Ref::steal(
-            PyObject_VectorcallMethod(s_exit, args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    return static_cast<bool>(r);
 }
 
 }  // namespace spanwood

@@ -9,19 +9,11 @@
 #pragma once
 
 #include "kestrun_native.hpp"
+#include "pylock.hpp"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-
-#if PY_VERSION_HEX < 0x030D0000
-// The performance counter under its 3.13 name.
-typedef _PyTime_t PyTime_t;
-static inline int PyTime_PerfCounter(PyTime_t* result) {
-    *result = _PyTime_GetPerfCounter();
-    return 0;
-}
-#endif
 
 namespace spanwood {
 
@@ -47,10 +39,6 @@ bool perf_counter_ns(uint64_t* out);
 bool short_sleep();
 // A new threading.Lock() through the module global `threading`.
 PyObject* new_lock();
-// lock.acquire() / lock.release(); a lock of another type is entered and
-// left through its context-manager methods.
-bool lock_acquire(PyObject* lock);
-bool lock_release(PyObject* lock);
 
 // ---------------------------------------------------------------- FastRedBlackTree
 

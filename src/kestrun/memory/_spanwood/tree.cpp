@@ -73,7 +73,7 @@ public:
             return;
         }
         lock_ = kn::Ref::borrow(t->write_lock);
-        if (lock_ && !lock_acquire(lock_.get())) return;
+        if (lock_ && !kn::lock_enter(lock_.get())) return;
         t->writing = true;
         t->writer = me;
         if (announce_) ++t->seq_counter;
@@ -87,7 +87,7 @@ public:
         t_->writing = false;
         if (lock_) {
             kn::ErrorStash stash;  // the body's error, if any, stays pending
-            if (!lock_release(lock_.get())) PyErr_WriteUnraisable(lock_.get());
+            if (!kn::lock_exit(lock_.get())) PyErr_WriteUnraisable(lock_.get());
         }
         drain_if_idle(t_->core);
     }
@@ -101,26 +101,9 @@ private:
 };
 
 // The statistics lock for a scope.  Nothing inside runs Python code.
-class StatsSection {
+class StatsSection : public kn::LockedScope {
 public:
-    explicit StatsSection(TreeObject* t) : lock_(kn::Ref::borrow(t->stats_lock)) {
-        if (lock_ && !lock_acquire(lock_.get())) {
-            lock_.reset();
-            ok_ = false;
-        }
-    }
-    StatsSection(const StatsSection&) = delete;
-    StatsSection& operator=(const StatsSection&) = delete;
-    ~StatsSection() {
-        if (!ok_ || !lock_) return;
-        kn::ErrorStash stash;
-        if (!lock_release(lock_.get())) PyErr_WriteUnraisable(lock_.get());
-    }
-    bool ok() const { return ok_; }
-
-private:
-    kn::Ref lock_;
-    bool ok_ = true;
+    explicit StatsSection(TreeObject* t) : kn::LockedScope(t->stats_lock) {}
 };
 
 // ---------------------------------------------------------------- arguments

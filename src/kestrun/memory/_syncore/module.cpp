@@ -10,8 +10,7 @@
 //   LockFreeStatistics    allocation counters with peaks and snapshots
 //   PerformanceTimer      nanosecond stopwatch over time.perf_counter_ns
 //
-// This file holds the module's set-up, its globals and the instances'
-// threading.Lock handling.
+// This file holds the module's set-up and its globals.
 #include "syncore.hpp"
 
 namespace syncore {
@@ -32,64 +31,6 @@ namespace {
 // globals are looked up at call time for `threading` and `time`, as the
 // package's Python code would.  The module lives for the rest of the process.
 PyObject* g_globals = nullptr;
-
-// ---------------------------------------------------------------- locks
-
-// Calls a no-argument method of the threading.Lock type.  The instances'
-// locks are always of that type, so the method's C function is fetched from
-// the type once at set-up and called directly, skipping the attribute
-// lookup of a Python-level call; any other object gets an ordinary method
-// call.
-struct LockMethod {
-    PyObject* name = nullptr;  // interned
-    PyCFunction fn = nullptr;
-    int flags = 0;
-};
-PyTypeObject* g_lock_type = nullptr;
-LockMethod g_acquire, g_release;
-
-bool resolve_lock_method(LockMethod& m, const char* name) {
-    if (!kn::create_once(m.name, [name] { return PyUnicode_InternFromString(name); })) return false;
-    PyObject* descr = PyDict_GetItemWithError(g_lock_type->tp_dict, m.name);
-    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
-        PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-        m.fn = def->ml_meth;
-        m.flags = def->ml_flags & ~METH_COEXIST;
-    }
-    return !PyErr_Occurred();
-}
-
-// Finds the lock type from a lock made by `threading` (the module itself,
-// not yet bound as a module global) and its two methods.
-bool resolve_lock_type(PyObject* threading) {
-    if (!g_lock_type) {
-        kn::Ref lock = kn::Ref::steal(PyObject_CallMethod(threading, "Lock", nullptr));
-        if (!lock) return false;
-        g_lock_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(Py_TYPE(lock.get())));
-    }
-    return resolve_lock_method(g_acquire, "acquire") && resolve_lock_method(g_release, "release");
-}
-
-PyObject* call_lock_method(const LockMethod& m, PyObject* lock) {
-    if (m.fn && Py_IS_TYPE(lock, g_lock_type)) {
-        switch (m.flags) {
-        case METH_NOARGS:
-            return m.fn(lock, nullptr);
-        case METH_VARARGS | METH_KEYWORDS:
-            return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(m.fn))(
-                lock, kn::empty_tuple(), nullptr);
-        case METH_FASTCALL | METH_KEYWORDS:
-            return reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(m.fn))(
-                lock, nullptr, 0, nullptr);
-        case METH_FASTCALL:
-            return reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(m.fn))(lock, nullptr, 0);
-        default:
-            break;
-        }
-    }
-    PyObject* args[] = {lock};
-    return PyObject_VectorcallMethod(m.name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
 
 // ---------------------------------------------------------------- set-up
 
@@ -135,7 +76,7 @@ int syncore_exec(PyObject* module) {
     Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
     kn::Ref time = threading ? kn::Ref::steal(PyImport_ImportModule("time")) : kn::Ref();
-    if (!time || !intern_names() || !resolve_lock_type(threading.get()) || !ready_counter_type() ||
+    if (!time || !intern_names() || !kn::resolve_lock_type(threading.get()) || !ready_counter_type() ||
         !ready_pointer_type() || !ready_stack_type() || !ready_statistics_type() ||
         !ready_timer_type())
         return -1;
@@ -185,32 +126,6 @@ PyObject* call_method(PyObject* name, PyObject* self, PyObject* arg1, PyObject* 
     PyObject* args[] = {self, arg1, arg2};
     size_t n = arg2 ? 3 : arg1 ? 2 : 1;
     return PyObject_VectorcallMethod(name, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-LockGuard::LockGuard(PyObject* lock) : lock_(lock) {
-    if (!lock_) return;
-    Py_INCREF(lock_);
-    PyObject* r = call_lock_method(g_acquire, lock_);
-    if (!r) {
-        Py_CLEAR(lock_);
-        ok_ = false;
-        return;
-    }
-    Py_DECREF(r);
-}
-
-LockGuard::~LockGuard() {
-    if (!lock_) return;
-    // Releasing a lock we hold cannot fail; keep any pending error.
-    {
-        kn::ErrorStash stash;
-        PyObject* r = call_lock_method(g_release, lock_);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(lock_);
-    }
-    Py_DECREF(lock_);
 }
 
 }  // namespace syncore

@@ -11,6 +11,7 @@
 
 #include "kestrun/syncore.h"
 #include "kestrun_native.hpp"
+#include "pylock.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -39,21 +40,14 @@ PyObject* new_lock();
 PyObject* call_method(PyObject* name, PyObject* self, PyObject* arg1 = nullptr,
                       PyObject* arg2 = nullptr);
 
-// Holds an instance's threading.Lock for a scope.  A lock already cleared
-// (nullptr) by the garbage collector is skipped: nothing else can reach the
-// object then, and the interpreter lock is held throughout every critical
-// section.
-class LockGuard {
+// Holds an instance's threading.Lock for a scope; a lock of another type
+// (from a replaced `threading`) gets its acquire() and release() called.  A
+// lock already cleared (nullptr) by the garbage collector is skipped:
+// nothing else can reach the object then.
+class LockGuard : public kn::LockedScope {
 public:
-    explicit LockGuard(PyObject* lock);
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-    ~LockGuard();
-    bool ok() const { return ok_; }
-
-private:
-    PyObject* lock_;
-    bool ok_ = true;
+    explicit LockGuard(PyObject* lock)
+        : kn::LockedScope(lock, kn::LockProtocol::kAcquireRelease) {}
 };
 
 // ---------------------------------------------------------------- AtomicCounter
