@@ -61,6 +61,7 @@ SYNCORE_TYPES = ("AtomicCounter", "AtomicPointer", "LockFreeStack", "LockFreeSta
 SLABKIT_TYPES = ("FastSlabHeaderOps", "FastBucketAllocator", "FastStatsCollector")
 SLABKIT_FUNCTIONS = frozenset({"fast_align_size", "fast_get_bucket_size", "fast_bitmap_operations",
                                "fast_can_fit_aligned"})
+JIT_GOVERNOR_TYPES = ("PolicyConfig", "FunctionMetrics", "JitGovernor")
 HOSTPROBE_FUNCTIONS = frozenset({"detect_physical_cores", "detect_numa_nodes", "detect_gpu_backends",
                                  "detect_python_version", "detect_capabilities"})
 JOBSCORE_FUNCTIONS = frozenset({
@@ -114,12 +115,15 @@ MODULES: dict[str, Row] = {
                     ("Any", typing.Any)),
         values=(("ATOMIC_AVAILABLE", True),),
         own_classes=("FastRedBlackTree",), loads=("kestrun.memory.syncore",)),
-    # Not built yet: the rows say what is known; tighten them when the module lands.
     "kestrun.jit.jit_governor": Row(
-        "jit_governor", required=frozenset({"PolicyConfig", "FunctionMetrics", "create_policy_config",
-                                            "create_function_metrics", "JitGovernor", "get_jit_governor",
-                                            "reset_jit_governor"}),
-        own_classes=("PolicyConfig", "FunctionMetrics", "JitGovernor")),
+        "jit_governor",
+        load_line=("JIT policy governor",),
+        public=frozenset(JIT_GOVERNOR_TYPES) | {
+            "create_policy_config", "create_function_metrics", "get_jit_governor", "reset_jit_governor",
+            "_policy_lock", "logger", "logging", "threading", "time", "Dict", "Optional"},
+        identities=(("threading", threading), ("time", time), ("logging", logging), ("Dict", typing.Dict),
+                    ("Optional", typing.Optional)),
+        own_classes=JIT_GOVERNOR_TYPES),
 }
 
 built = pytest.mark.parametrize("name", BUILT)
@@ -254,7 +258,7 @@ TYPES = [(s.name, cls) for s in DISCOVERY.surfaces for cls in s.native_classes]
 @pytest.mark.parametrize("name, cls", TYPES, ids=[f"{n.rsplit('.', 1)[-1]}.{c.__name__}" for n, c in TYPES])
 def test_pickling_and_copying_are_refused(name: str, cls: type) -> None:
     obj = DISCOVERY.surface(name).factory(cls)()
-    for action in (pickle.dumps, copy.copy):
+    for action in (pickle.dumps, copy.copy, copy.deepcopy):
         with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
             action(obj)
 

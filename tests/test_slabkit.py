@@ -161,35 +161,8 @@ def raises(exc, text: str, fn, *args) -> None:
     assert text in str(info.value)
 
 
-# ---------------------------------------------------------------- module frame
-
-
-def test_module_names_and_pickling() -> None:
-    public = {n for n in vars(slabkit) if not n.startswith("__")}
-    assert public == {t.__name__ for t in TYPES} | {"threading", "logging", "logger"} | {
-        "fast_align_size", "fast_get_bucket_size", "fast_bitmap_operations", "fast_can_fit_aligned"
-    }  # fmt: skip
-    assert slabkit.threading is threading and slabkit.logger is logging.getLogger(LOGGER)
-    for obj in (FastSlabHeaderOps(1, 8), FastBucketAllocator(), FastStatsCollector()):
-        for action in (pickle.dumps, copy.copy):
-            raises(TypeError, "no default __reduce__ due to non-trivial __cinit__", action, obj)
-
-
-def test_one_info_load_line_listed_as_loaded_and_no_second_set_up() -> None:
-    code = (
-        "import logging, importlib\n"
-        "logging.basicConfig(level=logging.DEBUG, format='%(name)s|%(levelname)s|%(message)s')\n"
-        f"import {LOGGER}; importlib.import_module('{LOGGER}')\n"
-        f"from kestrun.__main__ import module_status; print(module_status('{LOGGER}')['status'])"
-    )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    [line] = done.stderr.splitlines()
-    assert line.startswith(f"{LOGGER}|INFO|") and "fast-allocator" in line and "1.8-3x" in line
-    assert done.stdout.strip() == "loaded"
-    module_spec = importlib.util.find_spec(LOGGER)
-    fresh = importlib.util.module_from_spec(module_spec)
-    text = "Module 'slabkit' has already been imported. Re-initialisation is not supported."
-    raises(RuntimeError, text, module_spec.loader.exec_module, fresh)
+# The module's names, load line, set-up and pickling are checked with every
+# other module's in test_module_frame.py.
 
 
 # ---------------------------------------------------------------- slab header
