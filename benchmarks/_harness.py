@@ -9,7 +9,7 @@ faster.  Benchmarks only measure; they never fail on a ratio.
 from __future__ import annotations
 
 import time
-from typing import Callable
+from collections.abc import Callable
 
 Thunk = Callable[[], object]
 
@@ -74,7 +74,9 @@ class Report:
         self.rows.append((name, best_ours, peer_name, best_peer, ratio, target))
         return ratio
 
-    def add(self, name: str, ours_ns: float, peer_name: str, peer_ns: float, target: str = "") -> float:
+    def add(
+        self, name: str, ours_ns: float, peer_name: str, peer_ns: float, target: str = ""
+    ) -> float:
         """Adds a row measured by the caller (for loops that time themselves)."""
         ratio = peer_ns / ours_ns
         self.rows.append((name, ours_ns, peer_name, peer_ns, ratio, target))
@@ -84,11 +86,13 @@ class Report:
         print(f"\n== {self.title} ==")
         w1 = max(len(r[0]) for r in self.rows)
         w2 = max(len(r[2]) for r in self.rows)
-        print(f"{'operation':<{w1}}  {'ours ns':>10}  {'peer':<{w2}}  {'peer ns':>10}  {'ratio':>7}  target")
+        head = f"{'operation':<{w1}}  {'ours ns':>10}  {'peer':<{w2}}  {'peer ns':>10}"
+        print(f"{head}  {'ratio':>7}  target")
         for name, ours, peer_name, peer, ratio, target in self.rows:
             status = ""
             if target:
                 status = target + ("  ok" if ratio >= float(target.rstrip("x")) else "  BELOW")
-            print(f"{name:<{w1}}  {ours:>10.1f}  {peer_name:<{w2}}  {peer:>10.1f}  {ratio:>6.2f}x  {status}")
+            row = f"{name:<{w1}}  {ours:>10.1f}  {peer_name:<{w2}}  {peer:>10.1f}"
+            print(f"{row}  {ratio:>6.2f}x  {status}")
         for text in self.notes:
             print(f"  note: {text}")

@@ -13,10 +13,38 @@ from _harness import Report
 
 from kestrun.gpu import cardmem
 
-CHUNKABLE = frozenset({"zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
-                       "random.standard_normal", "random.uniform", "arange", "linspace"})
-NON_CHUNKABLE = frozenset({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals",
-                           "solve", "inv", "sort", "argsort"})
+CHUNKABLE = frozenset(
+    {
+        "zeros",
+        "ones",
+        "empty",
+        "full",
+        "random.randn",
+        "random.rand",
+        "random.random",
+        "random.standard_normal",
+        "random.uniform",
+        "arange",
+        "linspace",
+    }
+)
+NON_CHUNKABLE = frozenset(
+    {
+        "matmul",
+        "dot",
+        "fft",
+        "ifft",
+        "fft2",
+        "ifft2",
+        "svd",
+        "eig",
+        "eigvals",
+        "solve",
+        "inv",
+        "sort",
+        "argsort",
+    }
+)
 FITS = (0, 0, 1, "Allocation fits in GPU memory")
 NO_MEMORY = (2, 0, 1, "No GPU memory available")
 CPU_FALLBACK = (2, 0, 1, "Operation not chunkable, falling back to CPU")
@@ -30,8 +58,9 @@ def safe_limit(available: int, ratio: float) -> int:
     return int(available - ratio * available)
 
 
-def decide_allocation_strategy(requested: int, available: int, ratio: float,
-                               is_chunkable: object) -> tuple[int, int, int, str]:
+def decide_allocation_strategy(
+    requested: int, available: int, ratio: float, is_chunkable: object
+) -> tuple[int, int, int, str]:
     safe = safe_limit(available, ratio)
     if safe == 0:
         return NO_MEMORY
@@ -43,8 +72,9 @@ def decide_allocation_strategy(requested: int, available: int, ratio: float,
     return CPU_FALLBACK
 
 
-def compute_chunk_shapes(shape: tuple[int, ...], element_size: int,
-                         max_chunk_bytes: int) -> list[tuple[int, ...]]:
+def compute_chunk_shapes(
+    shape: tuple[int, ...], element_size: int, max_chunk_bytes: int
+) -> list[tuple[int, ...]]:
     if element_size < 1:
         raise ValueError("element_size must be positive")
     if max_chunk_bytes == 0:
@@ -68,9 +98,14 @@ def compute_chunk_shapes(shape: tuple[int, ...], element_size: int,
 def is_oom_error(error_message: str, error_type: str) -> bool:
     m = error_message.lower()
     t = error_type.lower()
-    return ("out of memory" in m or "outofmemoryerror" in t or ("cuda" in m and "memory" in m)
-            or ("allocat" in m and "failed" in m) or ("memory" in m and "insufficient" in m)
-            or ("gpu" in m and "memory" in m))
+    return (
+        "out of memory" in m
+        or "outofmemoryerror" in t
+        or ("cuda" in m and "memory" in m)
+        or ("allocat" in m and "failed" in m)
+        or ("memory" in m and "insufficient" in m)
+        or ("gpu" in m and "memory" in m)
+    )
 
 
 def score_gpu_suitability(data_size: int, operation: str, available: int, ratio: float) -> float:
@@ -87,22 +122,71 @@ def score_gpu_suitability(data_size: int, operation: str, available: int, ratio:
 
 def compare(report: Report, name: str, ours, peer, *args: object) -> None:
     assert ours(*args) == peer(*args), name
-    report.compare(name, partial(ours, *args), "same function in plain Python", partial(peer, *args), target="2x")
+    report.compare(
+        name,
+        partial(ours, *args),
+        "same function in plain Python",
+        partial(peer, *args),
+        target="2x",
+    )
 
 
 def main() -> None:
     report = Report("kestrun.gpu.cardmem")
     gib = 1 << 30
-    compare(report, "decide_allocation_strategy (fits)", cardmem.decide_allocation_strategy,
-            decide_allocation_strategy, 2 * gib, 8 * gib, 0.2, True)
-    compare(report, "decide_allocation_strategy (chunked)", cardmem.decide_allocation_strategy,
-            decide_allocation_strategy, 20 * gib, 8 * gib, 0.2, True)
-    compare(report, "compute_chunk_shapes (10000, 64) / 64 KiB", cardmem.compute_chunk_shapes,
-            compute_chunk_shapes, (10000, 64), 8, 64 * 1024)
-    compare(report, "is_oom_error (no match)", cardmem.is_oom_error, is_oom_error,
-            "CUDA error: an illegal address was encountered while launching kernel", "RuntimeError")
-    compare(report, "is_oom_error (match)", cardmem.is_oom_error, is_oom_error,
-            "CUDA out of memory. Tried to allocate 2.00 GiB", "OutOfMemoryError")
-    compare(report, "score_gpu_suitability", cardmem.score_gpu_suitability, score_gpu_suitability,
-            3 * gib, "zeros", 8 * gib, 0.2)
+    compare(
+        report,
+        "decide_allocation_strategy (fits)",
+        cardmem.decide_allocation_strategy,
+        decide_allocation_strategy,
+        2 * gib,
+        8 * gib,
+        0.2,
+        True,
+    )
+    compare(
+        report,
+        "decide_allocation_strategy (chunked)",
+        cardmem.decide_allocation_strategy,
+        decide_allocation_strategy,
+        20 * gib,
+        8 * gib,
+        0.2,
+        True,
+    )
+    compare(
+        report,
+        "compute_chunk_shapes (10000, 64) / 64 KiB",
+        cardmem.compute_chunk_shapes,
+        compute_chunk_shapes,
+        (10000, 64),
+        8,
+        64 * 1024,
+    )
+    compare(
+        report,
+        "is_oom_error (no match)",
+        cardmem.is_oom_error,
+        is_oom_error,
+        "CUDA error: an illegal address was encountered while launching kernel",
+        "RuntimeError",
+    )
+    compare(
+        report,
+        "is_oom_error (match)",
+        cardmem.is_oom_error,
+        is_oom_error,
+        "CUDA out of memory. Tried to allocate 2.00 GiB",
+        "OutOfMemoryError",
+    )
+    compare(
+        report,
+        "score_gpu_suitability",
+        cardmem.score_gpu_suitability,
+        score_gpu_suitability,
+        3 * gib,
+        "zeros",
+        8 * gib,
+        0.2,
+    )
     report.print()

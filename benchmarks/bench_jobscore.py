@@ -16,36 +16,195 @@ from _harness import Report
 
 from kestrun.plugins.analyzer import jobscore
 
-CPU = ("for", "while", "range", "numpy", "scipy", "math", "calculation", "compute", "algorithm",
-       "sum", "prod", "dot", "matmul", "fft", "linalg")
-MEMORY = ("array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append",
-          "extend")
-PARALLEL = ("multiprocessing", "threading", "concurrent", "async", "parallel", "pool", "worker",
-            "chunk", "batch", "processpoolexecutor", "threadpoolexecutor")
-GPU_OP = ("matmul", "dot", "tensordot", "@", "fft", "ifft", "rfft", "convolve", "correlate", "sum",
-          "mean", "std", "var", "sin", "cos", "exp", "log", "sqrt", "power", "**", "add",
-          "subtract", "multiply", "divide", "/", "*", "+", "-", "linalg", "linear_algebra", "array",
-          "asarray", "zeros", "ones", "empty", "full")
-LARGE_DATA = ("reshape", "resize", "huge", "large", "gigabyte", "gb", "million", "billion", "1e6",
-              "1e9", "1024", "megabyte", "mb")
-EMBARRASSING = ("workload", "benchmark", "intensive", "chunk_workload", "map", "apply",
-                "vectorize", "broadcast")
-SEQUENTIAL = ("global", "nonlocal", "lock", "mutex", "synchronized", "sequential", "ordered",
-              "dependencies")
-NUMPY = ("numpy", "np.", "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc", "dot",
-         "matmul", "linalg", "fft", "sum", "mean", "std", "var", "min", "max", "argmax", "argmin",
-         "reshape", "transpose", "concatenate", "stack", "split")
-PANDAS = ("pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg", "transform", "merge",
-          "join", "concat", "pivot", "melt", "query", "eval", "rolling", "resample", "sort_values")
-SKLEARN = ("sklearn", "fit", "predict", "transform", "score", "cross_val", "gridsearchcv",
-           "randomizedsearchcv", "pipeline", "featureunion", "train_test_split", "classification",
-           "regression", "clustering", "preprocessing", "model_selection", "metrics", "ensemble")
+CPU = (
+    "for",
+    "while",
+    "range",
+    "numpy",
+    "scipy",
+    "math",
+    "calculation",
+    "compute",
+    "algorithm",
+    "sum",
+    "prod",
+    "dot",
+    "matmul",
+    "fft",
+    "linalg",
+)
+MEMORY = (
+    "array",
+    "list",
+    "dict",
+    "pandas",
+    "dataframe",
+    "allocate",
+    "buffer",
+    "cache",
+    "append",
+    "extend",
+)
+PARALLEL = (
+    "multiprocessing",
+    "threading",
+    "concurrent",
+    "async",
+    "parallel",
+    "pool",
+    "worker",
+    "chunk",
+    "batch",
+    "processpoolexecutor",
+    "threadpoolexecutor",
+)
+GPU_OP = (
+    "matmul",
+    "dot",
+    "tensordot",
+    "@",
+    "fft",
+    "ifft",
+    "rfft",
+    "convolve",
+    "correlate",
+    "sum",
+    "mean",
+    "std",
+    "var",
+    "sin",
+    "cos",
+    "exp",
+    "log",
+    "sqrt",
+    "power",
+    "**",
+    "add",
+    "subtract",
+    "multiply",
+    "divide",
+    "/",
+    "*",
+    "+",
+    "-",
+    "linalg",
+    "linear_algebra",
+    "array",
+    "asarray",
+    "zeros",
+    "ones",
+    "empty",
+    "full",
+)
+LARGE_DATA = (
+    "reshape",
+    "resize",
+    "huge",
+    "large",
+    "gigabyte",
+    "gb",
+    "million",
+    "billion",
+    "1e6",
+    "1e9",
+    "1024",
+    "megabyte",
+    "mb",
+)
+EMBARRASSING = (
+    "workload",
+    "benchmark",
+    "intensive",
+    "chunk_workload",
+    "map",
+    "apply",
+    "vectorize",
+    "broadcast",
+)
+SEQUENTIAL = (
+    "global",
+    "nonlocal",
+    "lock",
+    "mutex",
+    "synchronized",
+    "sequential",
+    "ordered",
+    "dependencies",
+)
+NUMPY = (
+    "numpy",
+    "np.",
+    "ndarray",
+    "array",
+    "matrix",
+    "vectorize",
+    "broadcast",
+    "ufunc",
+    "dot",
+    "matmul",
+    "linalg",
+    "fft",
+    "sum",
+    "mean",
+    "std",
+    "var",
+    "min",
+    "max",
+    "argmax",
+    "argmin",
+    "reshape",
+    "transpose",
+    "concatenate",
+    "stack",
+    "split",
+)
+PANDAS = (
+    "pandas",
+    "pd.",
+    "dataframe",
+    "series",
+    "groupby",
+    "apply",
+    "agg",
+    "transform",
+    "merge",
+    "join",
+    "concat",
+    "pivot",
+    "melt",
+    "query",
+    "eval",
+    "rolling",
+    "resample",
+    "sort_values",
+)
+SKLEARN = (
+    "sklearn",
+    "fit",
+    "predict",
+    "transform",
+    "score",
+    "cross_val",
+    "gridsearchcv",
+    "randomizedsearchcv",
+    "pipeline",
+    "featureunion",
+    "train_test_split",
+    "classification",
+    "regression",
+    "clustering",
+    "preprocessing",
+    "model_selection",
+    "metrics",
+    "ensemble",
+)
 
 PATTERNS = {
     "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
     "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.IGNORECASE),
-    "sklearn": re.compile(r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b",
-                          re.IGNORECASE),
+    "sklearn": re.compile(
+        r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.IGNORECASE
+    ),
 }
 
 
@@ -68,26 +227,45 @@ def count_either(words: tuple[str, ...], text: str, name: str) -> int:
 def score_indicators(code: str, function_name: str | None) -> tuple[int, ...]:
     code_lower = code.lower()
     name_lower = function_name.lower() if function_name else ""
-    return (count(CPU, code_lower), count(MEMORY, code_lower), count(PARALLEL, code_lower),
-            count_either(GPU_OP, code_lower, name_lower), count(LARGE_DATA, code_lower),
-            count_either(EMBARRASSING, code_lower, name_lower), count(SEQUENTIAL, code_lower))
+    return (
+        count(CPU, code_lower),
+        count(MEMORY, code_lower),
+        count(PARALLEL, code_lower),
+        count_either(GPU_OP, code_lower, name_lower),
+        count(LARGE_DATA, code_lower),
+        count_either(EMBARRASSING, code_lower, name_lower),
+        count(SEQUENTIAL, code_lower),
+    )
 
 
 def score_framework_patterns(code: str) -> tuple[float, float, float]:
     code_lower = code.lower()
-    return (min(max(count(NUMPY, code_lower) * 0.04, 0.0), 1.0),
-            min(max(count(PANDAS, code_lower) * 0.05555555555555555, 0.0), 1.0),
-            min(max(count(SKLEARN, code_lower) * 0.05555555555555555, 0.0), 1.0))
+    return (
+        min(max(count(NUMPY, code_lower) * 0.04, 0.0), 1.0),
+        min(max(count(PANDAS, code_lower) * 0.05555555555555555, 0.0), 1.0),
+        min(max(count(SKLEARN, code_lower) * 0.05555555555555555, 0.0), 1.0),
+    )
 
 
-def determine_workload_pattern(cpu_intensity: float, memory_intensity: float,
-                               parallelization_potential: float, gpu_suitability: float,
-                               gpu_operation_score: float, numpy_score: float,
-                               pandas_score: float, sklearn_score: float, sequential_count: int,
-                               embarrassing_count: int, cpu_threshold: float,
-                               memory_threshold: float, gpu_threshold: float,
-                               numpy_threshold: float, pandas_threshold: float,
-                               sklearn_threshold: float, gpu_available: object) -> int:
+def determine_workload_pattern(
+    cpu_intensity: float,
+    memory_intensity: float,
+    parallelization_potential: float,
+    gpu_suitability: float,
+    gpu_operation_score: float,
+    numpy_score: float,
+    pandas_score: float,
+    sklearn_score: float,
+    sequential_count: int,
+    embarrassing_count: int,
+    cpu_threshold: float,
+    memory_threshold: float,
+    gpu_threshold: float,
+    numpy_threshold: float,
+    pandas_threshold: float,
+    sklearn_threshold: float,
+    gpu_available: object,
+) -> int:
     if sklearn_score > sklearn_threshold:
         return 12
     if pandas_score > pandas_threshold:
@@ -164,7 +342,7 @@ FUNCTION_2K = textwrap.dedent('''\
 
 # Stages of a long data-processing function, about 20 KB together.
 _STAGES = [
-    '''\
+    """\
     # Stage {i}: load and clean the raw measurements of batch {i}.
     raw_{i} = readers[{i}].read_block(offset=offsets[{i}], size=block_size)
     cleaned_{i} = []
@@ -177,8 +355,8 @@ _STAGES = [
             outliers.setdefault({i}, []).append(record["id"])
             continue
         cleaned_{i}.append((record["timestamp"], record["sensor"], value))
-''',
-    '''\
+""",
+    """\
     # Stage {i}: aggregate per sensor and smooth with an exponential filter.
     totals_{i} = {{}}
     counts_{i} = {{}}
@@ -191,8 +369,8 @@ _STAGES = [
         previous = smoothed_state.get(sensor, mean_value)
         smoothed_{i}[sensor] = alpha * mean_value + (1.0 - alpha) * previous
         smoothed_state[sensor] = smoothed_{i}[sensor]
-''',
-    '''\
+""",
+    """\
     # Stage {i}: check the smoothed values against the configured limits.
     for sensor, value in smoothed_{i}.items():
         low, high = limits.get(sensor, (-float("inf"), float("inf")))
@@ -204,8 +382,8 @@ _STAGES = [
             del history[sensor][0]
         trend = (history[sensor][-1] - history[sensor][0]) / max(len(history[sensor]) - 1, 1)
         trends[sensor] = trend
-''',
-    '''\
+""",
+    """\
     # Stage {i}: summarise the batch for the report.
     summary_{i} = {{
         "batch": {i},
@@ -218,7 +396,7 @@ _STAGES = [
     report_rows.append(summary_{i})
     if verbose:
         print("batch {i}: %(accepted)d accepted, %(rejected)d rejected" % summary_{i})
-''',
+""",
 ]
 FUNCTION_20K = (
     "def process_sensor_batches(readers, offsets, block_size, scale_factors, baseline, spread,\n"
@@ -242,39 +420,58 @@ def main() -> None:
     for label, text in texts:
         assert jobscore.score_indicators(text, "process") == score_indicators(text, "process")
         assert jobscore.score_framework_patterns(text) == score_framework_patterns(text)
-        report.compare(f"score_indicators {label}",
-                       partial(jobscore.score_indicators, text, "process"),
-                       "same scorer in plain Python", partial(score_indicators, text, "process"),
-                       target="5x")
-        report.compare(f"score_framework_patterns {label}",
-                       partial(jobscore.score_framework_patterns, text),
-                       "same scorer in plain Python", partial(score_framework_patterns, text), target="5x")
+        report.compare(
+            f"score_indicators {label}",
+            partial(jobscore.score_indicators, text, "process"),
+            "same scorer in plain Python",
+            partial(score_indicators, text, "process"),
+            target="5x",
+        )
+        report.compare(
+            f"score_framework_patterns {label}",
+            partial(jobscore.score_framework_patterns, text),
+            "same scorer in plain Python",
+            partial(score_framework_patterns, text),
+            target="5x",
+        )
 
     # Non-ASCII text (two-byte storage), for information.
     wide = FUNCTION_20K.replace("# Stage", "# Étape —")
-    report.compare("score_indicators 20 KB non-ASCII",
-                   partial(jobscore.score_indicators, wide, "process"),
-                   "same scorer in plain Python", partial(score_indicators, wide, "process"))
+    report.compare(
+        "score_indicators 20 KB non-ASCII",
+        partial(jobscore.score_indicators, wide, "process"),
+        "same scorer in plain Python",
+        partial(score_indicators, wide, "process"),
+    )
 
     # Framework-dense text (many matches) and near-misses only (the slow case
     # of the candidate search: every "arrays" is tried and fails).
     dense = FUNCTION_2K * 9
     near_misses = "arrays = xs.arrays + arrays_of(ys)\n" * 60
-    for label, text in [("snippet", SNIPPET)] + texts + [("dense 18 KB", dense),
-                                                         ("near-misses 2 KB", near_misses)]:
+    for label, text in (
+        [("snippet", SNIPPET)] + texts + [("dense 18 KB", dense), ("near-misses 2 KB", near_misses)]
+    ):
         for framework in ("numpy", "pandas"):
             pattern = PATTERNS[framework]
             expected = min(len(pattern.findall(text)) * 0.1, 1.0)
             assert jobscore.quick_framework_score(text, framework) == expected
-            report.compare(f"quick_framework_score {framework} {label}",
-                           partial(jobscore.quick_framework_score, text, framework),
-                           "compiled re pattern .findall", partial(pattern.findall, text), target="1x")
+            report.compare(
+                f"quick_framework_score {framework} {label}",
+                partial(jobscore.quick_framework_score, text, framework),
+                "compiled re pattern .findall",
+                partial(pattern.findall, text),
+                target="1x",
+            )
 
     args = (0.7, 0.6, 0.4, 0.2, 0.3, 0.1, 0.1, 0.1, 2, 0, 0.8, 0.5, 0.6, 0.5, 0.5, 0.5, True)
     assert jobscore.determine_workload_pattern(*args) == determine_workload_pattern(*args)
-    report.compare("determine_workload_pattern",
-                   partial(jobscore.determine_workload_pattern, *args),
-                   "same if-chain in plain Python", partial(determine_workload_pattern, *args), target="2x")
+    report.compare(
+        "determine_workload_pattern",
+        partial(jobscore.determine_workload_pattern, *args),
+        "same if-chain in plain Python",
+        partial(determine_workload_pattern, *args),
+        target="2x",
+    )
     report.print()
 
 

@@ -54,7 +54,7 @@ def py_calculate_performance_trend(history, window_start):
 def py_detect_dominant_pattern(patterns, window_size=5):
     if not patterns:
         return "mixed"
-    window = patterns[max(0, len(patterns) - window_size):] if window_size > 0 else []
+    window = patterns[max(0, len(patterns) - window_size) :] if window_size > 0 else []
     counts: dict = {}
     for name in window:
         counts[name] = counts.get(name, 0) + 1
@@ -102,24 +102,60 @@ def main() -> None:
     names = [rng.choice(("cpu_bound", "io_bound", "gpu_bound", "mixed_load")) for _ in range(1000)]
 
     # Both sides must agree before they are timed.
-    assert sp.detect_performance_degradation(perf, 100.0, 0.05, 200.0) == \
-        py_detect_performance_degradation(perf, 100.0, 0.05, 200.0)
-    assert abs(sp.calculate_performance_trend(perf, 200.0) - py_calculate_performance_trend(perf, 200.0)) < 1e-12
-    assert sp.predict_resource_requirements(allocs, 60.0) == py_predict_resource_requirements(allocs, 60.0)
+    assert sp.detect_performance_degradation(
+        perf, 100.0, 0.05, 200.0
+    ) == py_detect_performance_degradation(perf, 100.0, 0.05, 200.0)
+    assert (
+        abs(
+            sp.calculate_performance_trend(perf, 200.0)
+            - py_calculate_performance_trend(perf, 200.0)
+        )
+        < 1e-12
+    )
+    assert sp.predict_resource_requirements(allocs, 60.0) == py_predict_resource_requirements(
+        allocs, 60.0
+    )
     assert sp.detect_dominant_pattern(names, 1000) == py_detect_dominant_pattern(names, 1000)
-    assert sp.calculate_adaptation_urgency(0.5, 0.7, 0.2, True) == py_calculate_adaptation_urgency(0.5, 0.7, 0.2, True)
+    assert sp.calculate_adaptation_urgency(0.5, 0.7, 0.2, True) == py_calculate_adaptation_urgency(
+        0.5, 0.7, 0.2, True
+    )
 
     r = Report("shiftplan vs plain Python")
-    r.compare("detect_performance_degradation 1k", lambda: sp.detect_performance_degradation(perf, 100.0, 0.05, 200.0),
-              "same function in plain Python", lambda: py_detect_performance_degradation(perf, 100.0, 0.05, 200.0), target="5x")
-    r.compare("calculate_performance_trend 1k", lambda: sp.calculate_performance_trend(perf, 200.0),
-              "same function in plain Python", lambda: py_calculate_performance_trend(perf, 200.0), target="5x")
-    r.compare("predict_resource_requirements 1k", lambda: sp.predict_resource_requirements(allocs, 60.0),
-              "same function in plain Python", lambda: py_predict_resource_requirements(allocs, 60.0), target="5x")
-    r.compare("detect_dominant_pattern 1k", lambda: sp.detect_dominant_pattern(names, 1000),
-              "same function in plain Python", lambda: py_detect_dominant_pattern(names, 1000), target="5x")
-    r.compare("calculate_adaptation_urgency", lambda: sp.calculate_adaptation_urgency(0.5, 0.7, 0.2, True),
-              "same function in plain Python", lambda: py_calculate_adaptation_urgency(0.5, 0.7, 0.2, True), target="2x")
+    r.compare(
+        "detect_performance_degradation 1k",
+        lambda: sp.detect_performance_degradation(perf, 100.0, 0.05, 200.0),
+        "same function in plain Python",
+        lambda: py_detect_performance_degradation(perf, 100.0, 0.05, 200.0),
+        target="5x",
+    )
+    r.compare(
+        "calculate_performance_trend 1k",
+        lambda: sp.calculate_performance_trend(perf, 200.0),
+        "same function in plain Python",
+        lambda: py_calculate_performance_trend(perf, 200.0),
+        target="5x",
+    )
+    r.compare(
+        "predict_resource_requirements 1k",
+        lambda: sp.predict_resource_requirements(allocs, 60.0),
+        "same function in plain Python",
+        lambda: py_predict_resource_requirements(allocs, 60.0),
+        target="5x",
+    )
+    r.compare(
+        "detect_dominant_pattern 1k",
+        lambda: sp.detect_dominant_pattern(names, 1000),
+        "same function in plain Python",
+        lambda: py_detect_dominant_pattern(names, 1000),
+        target="5x",
+    )
+    r.compare(
+        "calculate_adaptation_urgency",
+        lambda: sp.calculate_adaptation_urgency(0.5, 0.7, 0.2, True),
+        "same function in plain Python",
+        lambda: py_calculate_adaptation_urgency(0.5, 0.7, 0.2, True),
+        target="2x",
+    )
     r.print()
 
 

@@ -1,7 +1,7 @@
 """Runs every benchmark (benchmarks/bench_*.py), or the ones named.
 
-    python benchmarks/run.py              all of them
-    python benchmarks/run.py syncore      only bench_syncore.py
+python benchmarks/run.py              all of them
+python benchmarks/run.py syncore      only bench_syncore.py
 """
 
 from __future__ import annotations
@@ -19,7 +19,9 @@ def main(names: list[str]) -> int:
     known = [f.stem.removeprefix("bench_") for f in files]
     unknown = [n for n in names if n not in known]
     if unknown:
-        print(f"no benchmark named {', '.join(unknown)}; known: {', '.join(known)}", file=sys.stderr)
+        print(
+            f"no benchmark named {', '.join(unknown)}; known: {', '.join(known)}", file=sys.stderr
+        )
         return 2
     if names:
         files = [f for f in files if f.stem.removeprefix("bench_") in names]

@@ -38,7 +38,8 @@ import subprocess
 import sys
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
@@ -64,7 +65,9 @@ def seed() -> str:
 
 def call_budget() -> int:
     calls = int(os.environ.get("KESTRUN_HOSTILE_CALLS", DEFAULT_CALLS))
-    return max(1, calls // 2) if under_asan() and "KESTRUN_HOSTILE_CALLS" not in os.environ else calls
+    return (
+        max(1, calls // 2) if under_asan() and "KESTRUN_HOSTILE_CALLS" not in os.environ else calls
+    )
 
 
 def slowdown() -> int:
@@ -111,8 +114,14 @@ class Trap:
         "add": (1, ("x", None)),
     }
 
-    def __init__(self, action: str, target: Any = None, wrong: bool = False,
-                 hash_as: int | None = None, once: bool = False) -> None:
+    def __init__(
+        self,
+        action: str,
+        target: Any = None,
+        wrong: bool = False,
+        hash_as: int | None = None,
+        once: bool = False,
+    ) -> None:
         self.action, self.target, self.wrong, self.once = action, target, wrong, once
         self.hash_as = hash_as if hash_as is not None else id(self) >> 4
         self.kind = (id(self) >> 4) & 1
@@ -236,10 +245,45 @@ ACTIONS = CONTAINER_ACTIONS + ("raise", "sleep", "gc")
 # memory looking valid), so it is drawn most often.
 MUTATIONS = ("clear",) * 4 + ("shorten", "shorten", "replace", "pop", "extend", "raise", "sleep")
 
-EDGE_INTS = (0, -1, 1, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32 - 1, 2**32, 2**63 - 1, 2**63,
-             -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, 2**100, -(2**100), 255, 256, 65535, 4096)
-EDGE_FLOATS = (math.nan, math.inf, -math.inf, -0.0, 0.5, 1e308, 5e-324, 2.0**63, 2.0**64, -(2.0**63),
-               -1.5, 1e-300, 2.0**31, 0.9999999999999999)
+EDGE_INTS = (
+    0,
+    -1,
+    1,
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    -(2**63) - 1,
+    2**64 - 1,
+    2**64,
+    2**100,
+    -(2**100),
+    255,
+    256,
+    65535,
+    4096,
+)
+EDGE_FLOATS = (
+    math.nan,
+    math.inf,
+    -math.inf,
+    -0.0,
+    0.5,
+    1e308,
+    5e-324,
+    2.0**63,
+    2.0**64,
+    -(2.0**63),
+    -1.5,
+    1e-300,
+    2.0**31,
+    0.9999999999999999,
+)
 
 
 class IntSub(int):
@@ -275,6 +319,7 @@ def _raise_when_armed(what: str, normal: Callable[..., Any]) -> Callable[..., An
         if armed():
             raise Boom(what)
         return normal(self, *args)
+
     return method
 
 
@@ -282,9 +327,11 @@ def _hostile_subclass(base: type, name: str) -> type:
     """A subclass of ``base`` whose Python-visible protocols misbehave while
     armed (iteration, length, hashing, comparison, item access, conversions)."""
     ns: dict[str, Any] = {
-        "__iter__": _raise_when_armed(f"{name}.__iter__", base.__iter__) if hasattr(base, "__iter__")
+        "__iter__": _raise_when_armed(f"{name}.__iter__", base.__iter__)
+        if hasattr(base, "__iter__")
         else None,
-        "__len__": (lambda self: -1 if armed() else base.__len__(self)) if hasattr(base, "__len__")
+        "__len__": (lambda self: -1 if armed() else base.__len__(self))
+        if hasattr(base, "__len__")
         else None,
         "__hash__": _raise_when_armed(f"{name}.__hash__", base.__hash__),
         "__eq__": lambda self, other: NotBool() if armed() else base.__eq__(self, other),
@@ -350,7 +397,9 @@ class Values:
         strings = _surface.module_strings(surface.module) if surface else []
         self.strings = strings or ["numpy"]
         # Keys a native function looks up: the snake_case names of its binary.
-        self.keys = [s for s in self.strings if s.replace("_", "").isalpha() and "_" in s] or ["numpy"]
+        self.keys = [s for s in self.strings if s.replace("_", "").isalpha() and "_" in s] or [
+            "numpy"
+        ]
         self.focus: list[str] = []  # keys the callable under test is known to read
         self.instance_makers: list[tuple[type, Callable[[], Any]]] = []
         if surface:
@@ -385,8 +434,22 @@ class Values:
         if r < 0.5:
             v = self.pick(self.strings)
         else:
-            v = self.pick(("", "numpy", "x" * 5000, "\ud800", "\x00", "İ😀ß", "NUMPY", "a\x00b",
-                           "out of memory", " ", "%s%n%p", "é" * 300))
+            v = self.pick(
+                (
+                    "",
+                    "numpy",
+                    "x" * 5000,
+                    "\ud800",
+                    "\x00",
+                    "İ😀ß",
+                    "NUMPY",
+                    "a\x00b",
+                    "out of memory",
+                    " ",
+                    "%s%n%p",
+                    "é" * 300,
+                )
+            )
         return f"str {describe(v)}", v
 
     def subclass_instance(self) -> tuple[str, Any]:
@@ -427,7 +490,11 @@ class Values:
 
     def trap(self, target: Any = None) -> tuple[str, Trap]:
         rng = self.rng
-        action = self.pick(MUTATIONS + ("gc",)) if target is not None else self.pick(("raise", "sleep", "gc", "none"))
+        action = (
+            self.pick(MUTATIONS + ("gc",))
+            if target is not None
+            else self.pick(("raise", "sleep", "gc", "none"))
+        )
         if action == "gc" and rng.random() < 0.7:
             action = "sleep"  # collections are slow; keep them rare
         wrong = rng.random() < 0.25
@@ -521,7 +588,11 @@ class Values:
         hashing like a real key, whose comparison runs its action."""
         rng = self.rng
         if self.focus and rng.random() < 0.8:
-            keys = list(self.focus) if rng.random() < 0.7 else [k for k in self.focus if rng.random() < 0.7]
+            keys = (
+                list(self.focus)
+                if rng.random() < 0.7
+                else [k for k in self.focus if rng.random() < 0.7]
+            )
             keys += [self.pick(self.keys) for _ in range(rng.randrange(0, 2))]
         else:
             keys = [self.pick(self.keys) for _ in range(rng.randrange(1, 6))]
@@ -551,13 +622,20 @@ class Values:
         if self.focus and rng.random() < 0.4:  # the callable reads keys: give it records
             elements = "record"
         else:
-            elements = "mixed" if rng.random() < 0.3 else self.pick(("trap", "pair", "pair", "record",
-                                                                     "record", "text", "numbers"))
+            elements = (
+                "mixed"
+                if rng.random() < 0.3
+                else self.pick(("trap", "pair", "pair", "record", "record", "text", "numbers"))
+            )
         if kind == "dict":
             d: dict = {}
             labels = []
             for _ in range(n):
-                k = self.pick(self.focus) if self.focus and rng.random() < 0.5 else self.pick(self.keys)
+                k = (
+                    self.pick(self.focus)
+                    if self.focus and rng.random() < 0.5
+                    else self.pick(self.keys)
+                )
                 lab, v = self.element(d, depth, elements)
                 d[k] = v
                 labels.append(f"{k}:{lab}")
@@ -580,7 +658,9 @@ class Values:
 # ================================================================ argument lists
 
 
-def _bind_valid(params: list[inspect.Parameter], args: tuple, kwargs: dict) -> list[tuple[str, Any]]:
+def _bind_valid(
+    params: list[inspect.Parameter], args: tuple, kwargs: dict
+) -> list[tuple[str, Any]]:
     """(label, value) per parameter of a valid call, None for missing ones."""
     out: list[Any] = []
     it = iter(args)
@@ -610,7 +690,9 @@ def hostile_arguments(entry: Entry, valid: list, values: Values) -> tuple[tuple,
         return (), {}, "()"
     if kind == "set" or kind == "slot":
         r = rng.random()
-        if r < 0.3:  # attributes often hold the module's own objects, whose methods native code calls
+        if (
+            r < 0.3
+        ):  # attributes often hold the module's own objects, whose methods native code calls
             lab, v = values.instance()
         elif r < 0.4:
             lab, v = "Chameleon", Chameleon(lambda: values.leaf()[1], rng)
@@ -633,7 +715,11 @@ def hostile_arguments(entry: Entry, valid: list, values: Values) -> tuple[tuple,
         slots = [values.value() for _ in params]
         count = rng.randint(required, len(slots)) if slots else 0
     elif mode < 0.85:  # wrong number of arguments
-        count = max(0, required - 1) if rng.random() < 0.4 and required else len(slots) + rng.randint(1, 2)
+        count = (
+            max(0, required - 1)
+            if rng.random() < 0.4 and required
+            else len(slots) + rng.randint(1, 2)
+        )
         while len(slots) < count:
             slots.append(values.value())
     else:
@@ -644,8 +730,14 @@ def hostile_arguments(entry: Entry, valid: list, values: Values) -> tuple[tuple,
     use_keywords = mode >= 0.85 or rng.random() < 0.2
     for i, (lab, v) in enumerate(slots[:count]):
         p = params[i] if i < len(params) else None
-        by_keyword = p is not None and (p.kind == p.KEYWORD_ONLY or (
-            use_keywords and rng.random() < 0.5 and (p.kind != p.POSITIONAL_ONLY or rng.random() < 0.2)))
+        by_keyword = p is not None and (
+            p.kind == p.KEYWORD_ONLY
+            or (
+                use_keywords
+                and rng.random() < 0.5
+                and (p.kind != p.POSITIONAL_ONLY or rng.random() < 0.2)
+            )
+        )
         if by_keyword and p is not None:
             kwargs[p.name] = v
             labels.append(f"{p.name}={lab}")
@@ -693,7 +785,9 @@ class Spy:
         return False
 
 
-def learn_keys(entry: Entry, instance_for: Callable[[], Any], valid: list, candidates: list[str]) -> list[str]:
+def learn_keys(
+    entry: Entry, instance_for: Callable[[], Any], valid: list, candidates: list[str]
+) -> list[str]:
     """The dictionary keys ``entry`` looks up, learnt by handing it dicts (and
     lists of dicts) of spies in each argument position, round after round."""
     params = [p for p in entry.parameters() if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
@@ -705,12 +799,14 @@ def learn_keys(entry: Entry, instance_for: Callable[[], Any], valid: list, candi
         seen: set = set()
         for i in range(len(params)):
             for shape in ("dict", "list", "tuple"):
-                def record():
+
+                def record(learnt=learnt, seen=seen):
                     d = {k: 0.5 for k in learnt}
                     for k in candidates:
                         if k not in d:
                             d[Spy(k, seen)] = 0.5
                     return d
+
                 value = record() if shape == "dict" else [record() for _ in range(8)]
                 if shape == "tuple":
                     value = tuple(value)
@@ -780,8 +876,11 @@ class Log:
     """The child's call log: one line per call, written before the call."""
 
     def __init__(self, path: str | None) -> None:
-        self.fh = open(path, "a", buffering=1, encoding="utf-8", errors="backslashreplace") \
-            if path else sys.stderr
+        self.fh = (
+            open(path, "a", buffering=1, encoding="utf-8", errors="backslashreplace")
+            if path
+            else sys.stderr
+        )
         self.lock = threading.Lock()
 
     def __call__(self, line: str) -> None:
@@ -825,10 +924,14 @@ def hostile_subclass_of(cls: type) -> type | None:
                     if r < 0.6:
                         return random.choice(("x", None, 2**100, math.nan, NotBool(), [], self))
                 return getattr(super(sub, self), name)(*args, **kwargs)
+
             return method
 
-        ns = {name: make(name) for name, v in vars(cls).items()
-              if not name.startswith("__") and callable(v)}
+        ns = {
+            name: make(name)
+            for name, v in vars(cls).items()
+            if not name.startswith("__") and callable(v)
+        }
         try:
             sub = type(f"Hostile{cls.__name__}", (cls,), ns)
         except TypeError:
@@ -887,8 +990,12 @@ def mode_fuzz(module_name: str, log: Log) -> dict:
     valid = {id(e): surface.probe(e).valid for e in entries}
     focus: dict[int, list[str]] = {}
     for entry in entries:
-        focus[id(entry)] = learn_keys(entry, lambda: instances.get(entry.owner) if entry.needs_instance
-                                      else None, valid[id(entry)], values.keys)
+        focus[id(entry)] = learn_keys(
+            entry,
+            lambda entry=entry: instances.get(entry.owner) if entry.needs_instance else None,
+            valid[id(entry)],
+            values.keys,
+        )
         if focus[id(entry)]:
             log(f"{entry.label} reads keys {focus[id(entry)]}")
     # Callables that take arguments get six shares of the budget, the others
@@ -905,9 +1012,11 @@ def mode_fuzz(module_name: str, log: Log) -> dict:
         values.focus = focus[id(entry)]
         args, kwargs, text = hostile_arguments(entry, valid[id(entry)], values)
         instance = instances.get(entry.owner) if entry.needs_instance else None
-        if instance is not None and args and rng.random() < 0.05:  # the receiver as its own argument
+        if (
+            instance is not None and args and rng.random() < 0.05
+        ):  # the receiver as its own argument
             i = rng.randrange(len(args))
-            args = args[:i] + (instance,) + args[i + 1:]
+            args = args[:i] + (instance,) + args[i + 1 :]
             text += f" [argument {i} is the receiver]"
         log(f"{calls} {entry.label} {text}")
         problem = invoke(entry, instance, args, kwargs)
@@ -921,16 +1030,23 @@ def mode_fuzz(module_name: str, log: Log) -> dict:
         del args, kwargs, instance
     single = time.monotonic() - started
     threaded = hammer(surface, values, log, failures, rng)
-    return {"calls": len(schedule), "threaded_calls": threaded, "entries": len(entries),
-            "seconds": round(time.monotonic() - started, 2), "single_seconds": round(single, 2),
-            "outcomes": outcomes, "failures": failures.items}
+    return {
+        "calls": len(schedule),
+        "threaded_calls": threaded,
+        "entries": len(entries),
+        "seconds": round(time.monotonic() - started, 2),
+        "single_seconds": round(single, 2),
+        "outcomes": outcomes,
+        "failures": failures.items,
+    }
 
 
-def hammer(surface: Surface, values: Values, log: Log, failures: Failures, rng: random.Random) -> int:
+def hammer(
+    surface: Surface, values: Values, log: Log, failures: Failures, rng: random.Random
+) -> int:
     """Four threads calling everything on shared instances, mostly with valid
     arguments, some hostile, for a bounded time and number of calls."""
-    entries = [e for e in _entries(surface)
-               if not e.needs_instance or _reachable(surface, e.owner)]
+    entries = [e for e in _entries(surface) if not e.needs_instance or _reachable(surface, e.owner)]
     if not entries:
         return 0
     shared = {cls: surface.factory(cls)() for cls in {e.owner for e in entries if e.needs_instance}}
@@ -971,7 +1087,7 @@ def hammer(surface: Surface, values: Values, log: Log, failures: Failures, rng: 
             t.join()
     finally:
         sys.setswitchinterval(old)
-    del shared
+    shared.clear()
     gc.collect()
     return sum(counts)
 
@@ -987,8 +1103,9 @@ def _reachable(surface: Surface, cls: type) -> bool:
 # ---------------------------------------------------------------- reference counts
 
 
-def _measure(fn: Callable[[], None], watched: list, loops: int, rounds: int,
-             settle: bool = False) -> tuple[list, list]:
+def _measure(
+    fn: Callable[[], None], watched: list, loops: int, rounds: int, settle: bool = False
+) -> tuple[list, list]:
     """Growth of allocated blocks and of the watched objects' reference counts
     over ``rounds`` rounds of ``loops`` calls, after warming up.  ``settle``
     runs a full collection before each reading, which also empties the
@@ -1055,15 +1172,28 @@ def _immortal(value: Any) -> bool:
 
 def _substitutes() -> list:
     """Plain values that are new objects each time (not cached, not immortal)."""
-    return [float("0.5"), int("1000"), int(str(2**40)), "".join(["num", "py"]), [], {}, (int("1000"), 4.0),
-            [(0.0, 1.0), (1.0, 2.0)], bytearray(16), float("16.0")]
+    return [
+        float("0.5"),
+        int("1000"),
+        int(str(2**40)),
+        "".join(["num", "py"]),
+        [],
+        {},
+        (int("1000"), 4.0),
+        [(0.0, 1.0), (1.0, 2.0)],
+        bytearray(16),
+        float("16.0"),
+    ]
 
 
-def _measurable(entry: Entry, make: Callable[[], Any] | None, args: tuple, kwargs: dict) -> tuple[tuple, dict]:
+def _measurable(
+    entry: Entry, make: Callable[[], Any] | None, args: tuple, kwargs: dict
+) -> tuple[tuple, dict]:
     """The call with each immortal argument (small int, True, None, interned
     str) replaced by a new object where the outcome, down to the error's
     message, stays the same, so that a reference kept by the callee shows in
     the argument's count."""
+
     def outcome(a, k) -> str:
         instance = make() if make else None
         try:
@@ -1077,7 +1207,7 @@ def _measurable(entry: Entry, make: Callable[[], Any] | None, args: tuple, kwarg
     for i, v in enumerate(args):
         if _immortal(v):
             for sub in _substitutes():
-                if outcome(tuple(args[:i] + [sub] + args[i + 1:]), kwargs) == expected:
+                if outcome(tuple(args[:i] + [sub] + args[i + 1 :]), kwargs) == expected:
                     args[i] = _unshared(sub)
                     break
     for name, v in list(kwargs.items()):
@@ -1098,13 +1228,16 @@ def _bad_variants(value: Any) -> list[Any]:
     conversion fails half-way, after converting the elements before it)."""
     out = list(BAD_VALUES)
     if type(value) in (list, tuple) and value:
-        for bad in ("x", None) + ((bad_inner,) if (bad_inner := _bad_variants(value[-1])[1:2]) else ()):
+        for bad in ("x", None) + (
+            (bad_inner,) if (bad_inner := _bad_variants(value[-1])[1:2]) else ()
+        ):
             out.append(type(value)(list(value[:-1]) + [bad]))
     return out
 
 
-def _failing_halfway(entry: Entry, make: Callable[[], Any] | None, valid: list,
-                     known: set[str], limit: int) -> list[tuple[str, tuple, dict]]:
+def _failing_halfway(
+    entry: Entry, make: Callable[[], Any] | None, valid: list, known: set[str], limit: int
+) -> list[tuple[str, tuple, dict]]:
     """Invalid calls made from the valid one by spoiling one argument, each
     failing with a different error."""
     out: list[tuple[str, tuple, dict]] = []
@@ -1113,7 +1246,7 @@ def _failing_halfway(entry: Entry, make: Callable[[], Any] | None, valid: list,
     args, kwargs = valid[0]
     for i, value in enumerate(args):
         for bad in _bad_variants(value):
-            trial = args[:i] + (bad,) + args[i + 1:]
+            trial = args[:i] + (bad,) + args[i + 1 :]
             instance = make() if make else None
             try:
                 entry.call(instance, fresh(trial), fresh(kwargs))
@@ -1142,8 +1275,9 @@ def mode_leaks(module_name: str, log: Log) -> dict:
         probe = surface.probe(entry)
         make = surface.factory(entry.owner) if entry.needs_instance else None
         cases = [("valid", a, k) for a, k in probe.valid[:1]] + [
-            (f"invalid {what}", a, k) for a, k, what in probe.invalid[:4]]
-        known = {name[len("invalid "):] for name, _, _ in cases}
+            (f"invalid {what}", a, k) for a, k, what in probe.invalid[:4]
+        ]
+        known = {name[len("invalid ") :] for name, _, _ in cases}
         cases += _failing_halfway(entry, make, probe.valid, known, limit=6)
         for name, args, kwargs in cases:
             args, kwargs = _unshared(args), _unshared(kwargs)
@@ -1166,10 +1300,17 @@ def mode_leaks(module_name: str, log: Log) -> dict:
                 leaked_blocks = _grows(blocks, loops * 5)
             leaked_refs = min(refs) > 0
             if leaked_blocks or leaked_refs:
-                results.append({"callable": entry.label, "case": name,
-                                "call": _surface.describe_call(args, kwargs),
-                                "blocks": blocks, "block_loops": loops * 5 if leaked_blocks else loops,
-                                "refs": refs, "ref_loops": loops})
+                results.append(
+                    {
+                        "callable": entry.label,
+                        "case": name,
+                        "call": _surface.describe_call(args, kwargs),
+                        "blocks": blocks,
+                        "block_loops": loops * 5 if leaked_blocks else loops,
+                        "refs": refs,
+                        "ref_loops": loops,
+                    }
+                )
     return {"leaks": results, "counting_blocks": counting_blocks}
 
 
@@ -1209,16 +1350,19 @@ def link_function(route: dict, cls: type, make: Callable[[], Any]) -> Callable[[
     if via == "constructor":
         return lambda prev: cls(*with_object(prev))
     if via == "method":
+
         def link(prev):
             obj = make()
             getattr(obj, name)(*with_object(prev))
             return obj
+
         return link
 
     def link(prev):  # attribute
         obj = make()
         setattr(obj, name, prev)
         return obj
+
     return link
 
 
@@ -1254,13 +1398,17 @@ def _stores(action: Callable[[Any], Any], probe_obj: Any) -> bool:
 def _positional_bases(surface: Surface, entry: Entry) -> list[list]:
     """Positional argument lists for ``entry``, one per position an object
     could go to: a valid call's arguments, completed with defaults."""
-    params = [p for p in entry.parameters() if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    params = [
+        p for p in entry.parameters() if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)
+    ]
     valid = [a for a, k in surface.probe(entry).valid if not k] or [()]
     out = []
     for args in valid[:1]:
-        filled = list(args) + [p.default if p.default is not p.empty else None for p in params[len(args):]]
+        filled = list(args) + [
+            p.default if p.default is not p.empty else None for p in params[len(args) :]
+        ]
         for i in range(len(params)):
-            out.append(filled[:max(len(args), i + 1)])
+            out.append(filled[: max(len(args), i + 1)])
     return out
 
 
@@ -1270,6 +1418,7 @@ def _route_for(surface: Surface, cls: type, make: Callable[[], Any]) -> dict | N
         if entry.owner is not cls or entry.kind not in ("constructor", "method"):
             continue
         for i, args in enumerate(_positional_bases(surface, entry)):
+
             def hand_over(obj, args=args, i=i, entry=entry):
                 trial = list(fresh(args))
                 trial[i] = obj
@@ -1278,12 +1427,17 @@ def _route_for(surface: Surface, cls: type, make: Callable[[], Any]) -> dict | N
                 holder = make()
                 getattr(holder, entry.name)(*trial)
                 return holder
+
             if _stores(hand_over, make()):
                 return {**route, "via": entry.kind, "name": entry.name, "position": i, "args": args}
     for entry in surface.entries:
         if entry.owner is cls and entry.kind == "set":
             holder = make()
-            if _stores(lambda o, entry=entry: setattr(holder, entry.name, o), make()):
+
+            def store(o, entry=entry, holder=holder):
+                setattr(holder, entry.name, o)
+
+            if _stores(store, make()):
                 return {**route, "via": "attribute", "name": entry.name}
     return None
 
@@ -1327,6 +1481,7 @@ def mode_before_setup(module_name: str, calls: list[dict], log: Log) -> dict:
 def function_calls(surface: Surface) -> list[dict]:
     """Each module function with the plain argument lists found for it: what
     the set-up tests call, in a process where the module is not imported."""
+
     def portable(args: tuple) -> bool:  # plain values travel to the child; fakes of the stub do not
         try:
             pickle.dumps(args)
@@ -1379,10 +1534,13 @@ def mode_retry(module_name: str, k: int, log: Log) -> dict:
         importlib.import_module(module_name)
     except Exception as exc:
         chain = list(_chain(exc))
-        first = {"failed": True, "error": f"{type(exc).__name__}: {exc}",
-                 "injected": any(isinstance(e, InjectedImportError) for e in chain),
-                 "system_error": any(isinstance(e, SystemError) for e in chain),
-                 "left_in_sys_modules": module_name in sys.modules}
+        first = {
+            "failed": True,
+            "error": f"{type(exc).__name__}: {exc}",
+            "injected": any(isinstance(e, InjectedImportError) for e in chain),
+            "system_error": any(isinstance(e, SystemError) for e in chain),
+            "left_in_sys_modules": module_name in sys.modules,
+        }
     else:
         first = {"failed": False}
     finally:
@@ -1411,8 +1569,12 @@ def mode_retry(module_name: str, k: int, log: Log) -> dict:
                 worked.append(entry.label)
             except Exception as exc:
                 failed.append(f"{entry.label}: {type(exc).__name__}: {exc}")
-    return {"first": first, "retry": "ok" if first["failed"] else "not needed",
-            "worked": worked, "failed": failed}
+    return {
+        "first": first,
+        "retry": "ok" if first["failed"] else "not needed",
+        "worked": worked,
+        "failed": failed,
+    }
 
 
 # ================================================================ child process
@@ -1431,6 +1593,7 @@ def _limit_memory() -> None:
     if under_asan():
         return  # the sanitizer reserves terabytes of shadow memory; it has its own limit
     import resource
+
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     limit = MEMORY_LIMIT if hard == resource.RLIM_INFINITY else min(MEMORY_LIMIT, hard)
     resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
@@ -1502,16 +1665,25 @@ class ChildResult:
 
     def explain(self, what: str = "") -> str:
         mode = self.argv[0] if self.argv[0] == "code" else " ".join(self.argv[:2])
-        lines = [f"child {mode}{f' ({what})' if what else ''}: {self.how_it_ended()} after {self.seconds:.1f} s"]
+        lines = [
+            f"child {mode}{f' ({what})' if what else ''}: "
+            f"{self.how_it_ended()} after {self.seconds:.1f} s"
+        ]
         lines.append("---- last lines of the call log ----")
         lines += self.log_tail
         err = self.stderr.strip().splitlines()
-        report = next((i for i, line in enumerate(err) if "ERROR: AddressSanitizer" in line
-                       or "runtime error:" in line), None)
+        report = next(
+            (
+                i
+                for i, line in enumerate(err)
+                if "ERROR: AddressSanitizer" in line or "runtime error:" in line
+            ),
+            None,
+        )
         if report is not None:  # the sanitizer's report: what, where, and its summary
             lines.append("---- sanitizer report ----")
-            lines += err[report:report + 16]
-            lines += [line for line in err[report + 16:] if line.startswith("SUMMARY:")]
+            lines += err[report : report + 16]
+            lines += [line for line in err[report + 16 :] if line.startswith("SUMMARY:")]
         elif err:
             lines.append("---- stderr (tail) ----")
             lines += err[-25:]
@@ -1524,9 +1696,11 @@ def child_env(mode: str) -> dict[str, str]:
     if under_asan():
         opts = [o for o in env.get("ASAN_OPTIONS", "").split(":") if o]
         keys = {o.split("=")[0] for o in opts}
-        for key, value in (("allocator_may_return_null", "1"),
-                           ("max_allocation_size_mb", str(ASAN_ALLOCATION_LIMIT_MB)),
-                           ("detect_leaks", "0")):
+        for key, value in (
+            ("allocator_may_return_null", "1"),
+            ("max_allocation_size_mb", str(ASAN_ALLOCATION_LIMIT_MB)),
+            ("detect_leaks", "0"),
+        ):
             if key not in keys:
                 opts.append(f"{key}={value}")
         env["ASAN_OPTIONS"] = ":".join(opts)
@@ -1537,8 +1711,9 @@ def child_env(mode: str) -> dict[str, str]:
     return env
 
 
-def run_child(argv: list[str], workdir: str, timeout: float,
-              env_extra: dict[str, str] | None = None) -> ChildResult:
+def run_child(
+    argv: list[str], workdir: str, timeout: float, env_extra: dict[str, str] | None = None
+) -> ChildResult:
     timeout *= slowdown()
     log_path = os.path.join(workdir, f"{argv[0]}.log")
     result_path = os.path.join(workdir, f"{argv[0]}.json")
@@ -1546,13 +1721,22 @@ def run_child(argv: list[str], workdir: str, timeout: float,
         if os.path.exists(path):
             os.unlink(path)
     env = child_env(argv[0])
-    env.update(KESTRUN_CHILD_LOG=log_path, KESTRUN_CHILD_RESULT=result_path,
-               KESTRUN_CHILD_TIMEOUT=str(timeout))
+    env.update(
+        KESTRUN_CHILD_LOG=log_path,
+        KESTRUN_CHILD_RESULT=result_path,
+        KESTRUN_CHILD_TIMEOUT=str(timeout),
+    )
     env.update(env_extra or {})
     started = time.monotonic()
-    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "_hostile.py"), *argv], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            errors="backslashreplace", cwd=workdir)
+    proc = subprocess.Popen(
+        [sys.executable, os.path.join(HERE, "_hostile.py"), *argv],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        errors="backslashreplace",
+        cwd=workdir,
+    )
     timed_out = False
     try:
         out, err = proc.communicate(timeout=timeout + 10)
@@ -1576,6 +1760,7 @@ def expect_ok(child: ChildResult, what: str = "") -> None:
     """Fails the calling test with the child's story unless it ended well."""
     if not child.ok:
         import pytest
+
         pytest.fail(child.explain(what), pytrace=False)
 
 
@@ -1586,7 +1771,9 @@ class Finding:
     detail: str
 
 
-def fuzz_module(module: str, workdir: str, timeout: float = 120, restarts: int = 3) -> tuple[list[Finding], dict]:
+def fuzz_module(
+    module: str, workdir: str, timeout: float = 120, restarts: int = 3
+) -> tuple[list[Finding], dict]:
     """Runs the hostile harness on ``module`` in a child process.  When the
     child dies, the callable it was calling is left out and the harness runs
     again, so that one run reports every callable that crashes."""
@@ -1602,8 +1789,13 @@ def fuzz_module(module: str, workdir: str, timeout: float = 120, restarts: int =
         if child.result is not None:
             stats = {k: v for k, v in child.result.items() if k not in ("failures", "outcomes")}
             for f in child.result["failures"]:
-                findings.append(Finding(f["callable"], f["problem"],
-                                        f"call: {f['callable']} {f['call']}\n    ({f['where']})"))
+                findings.append(
+                    Finding(
+                        f["callable"],
+                        f["problem"],
+                        f"call: {f['callable']} {f['call']}\n    ({f['where']})",
+                    )
+                )
         if child.ok:
             break
         label = _last_label(child.log_tail)
@@ -1617,7 +1809,11 @@ def fuzz_module(module: str, workdir: str, timeout: float = 120, restarts: int =
 def _last_label(tail: list[str]) -> str | None:
     for line in reversed(tail):
         parts = line.split(" ", 2)
-        if len(parts) >= 2 and (parts[0].isdigit() or parts[0].startswith("thread")) and "." in parts[1]:
+        if (
+            len(parts) >= 2
+            and (parts[0].isdigit() or parts[0].startswith("thread"))
+            and "." in parts[1]
+        ):
             return parts[1] if parts[1] != "gc.collect" else None
     return None
 

@@ -25,7 +25,8 @@ import random
 import re
 import reprlib
 import types
-from typing import Any, Callable, Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import kestrun
 
@@ -34,7 +35,13 @@ PLAIN_VALUES: tuple[Any, ...] = (0, 1, 16, 64, 0.5, "numpy", None, True, [], {},
 #: A few more plain shapes that typical parameters take (a shape, a history of
 #: pairs, a list of names, a 16-byte header).
 EXTRA_VALUES: tuple[Any, ...] = (
-    (4, 4), [(0.0, 1.0), (1.0, 2.0)], ["numpy", "numpy"], bytes(16), bytearray(16), -1, 2.0,
+    (4, 4),
+    [(0.0, 1.0), (1.0, 2.0)],
+    ["numpy", "numpy"],
+    bytes(16),
+    bytearray(16),
+    -1,
+    2.0,
 )
 INVALID_TYPES = (TypeError, ValueError, OverflowError)
 
@@ -217,8 +224,11 @@ def _signature(obj: Any, drop_first: bool) -> inspect.Signature | None:
     except (TypeError, ValueError):
         return None
     params = list(sig.parameters.values())
-    if drop_first and params and params[0].kind in (
-        inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD
+    if (
+        drop_first
+        and params
+        and params[0].kind
+        in (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
     ):
         params = params[1:]
     return sig.replace(parameters=params)
@@ -231,9 +241,11 @@ def _is_dunder(name: str) -> bool:
 def is_python_class(cls: type) -> bool:
     """A class written in Python (a class statement run by the module), as
     opposed to an extension type."""
-    return any(isinstance(v, (types.FunctionType, classmethod, staticmethod, property))
-               and isinstance(getattr(v, "__func__", getattr(v, "fget", v)), types.FunctionType)
-               for v in vars(cls).values()) or "__firstlineno__" in vars(cls)
+    return any(
+        isinstance(v, (types.FunctionType, classmethod, staticmethod, property))
+        and isinstance(getattr(v, "__func__", getattr(v, "fget", v)), types.FunctionType)
+        for v in vars(cls).values()
+    ) or "__firstlineno__" in vars(cls)
 
 
 def _class_entries(module: str, cls: type) -> list[Entry]:
@@ -244,17 +256,25 @@ def _class_entries(module: str, cls: type) -> list[Entry]:
         if _is_dunder(name):
             continue
         if isinstance(value, (types.MethodDescriptorType, types.FunctionType)):
-            entries.append(Entry(module, "method", name, cls, value, _signature(value, True), native))
+            entries.append(
+                Entry(module, "method", name, cls, value, _signature(value, True), native)
+            )
         elif isinstance(value, types.ClassMethodDescriptorType):
-            entries.append(Entry(module, "method", name, cls, value, _signature(value, True), native))
+            entries.append(
+                Entry(module, "method", name, cls, value, _signature(value, True), native)
+            )
         elif isinstance(value, classmethod):
-            entries.append(Entry(module, "method", name, cls, value, _signature(value.__func__, True),
-                                 native))
+            entries.append(
+                Entry(module, "method", name, cls, value, _signature(value.__func__, True), native)
+            )
         elif isinstance(value, staticmethod):
-            entries.append(Entry(module, "method", name, cls, value, _signature(value.__func__, False),
-                                 native))
+            entries.append(
+                Entry(module, "method", name, cls, value, _signature(value.__func__, False), native)
+            )
         elif isinstance(value, types.BuiltinFunctionType):  # a native static method
-            entries.append(Entry(module, "method", name, cls, value, _signature(value, False), native))
+            entries.append(
+                Entry(module, "method", name, cls, value, _signature(value, False), native)
+            )
         elif isinstance(value, (property, types.GetSetDescriptorType, types.MemberDescriptorType)):
             for access in ("get", "set", "delete"):
                 entries.append(Entry(module, access, name, cls, value, None, native))
@@ -282,11 +302,16 @@ def _own_callables(module: types.ModuleType) -> tuple[list[Entry], list[type]]:
                 classes.append(value)
         elif isinstance(value, types.BuiltinFunctionType):
             if value.__self__ is module:
-                functions.append(Entry(name, "function", attr, None, value, _signature(value, False)))
+                functions.append(
+                    Entry(name, "function", attr, None, value, _signature(value, False))
+                )
         elif isinstance(value, types.FunctionType):
             if value.__module__ == name:
-                functions.append(Entry(name, "function", attr, None, value, _signature(value, False),
-                                       native=False))
+                functions.append(
+                    Entry(
+                        name, "function", attr, None, value, _signature(value, False), native=False
+                    )
+                )
     return functions, classes
 
 
@@ -311,8 +336,12 @@ def _bind(params: list[inspect.Parameter], values: list[Any]) -> tuple[tuple, di
     return tuple(args), kwargs
 
 
-def candidate_calls(params: list[inspect.Parameter] | None, rng: random.Random, tries: int,
-                    hints: dict[str, Any] | None = None) -> Iterator[tuple[tuple, dict]]:
+def candidate_calls(
+    params: list[inspect.Parameter] | None,
+    rng: random.Random,
+    tries: int,
+    hints: dict[str, Any] | None = None,
+) -> Iterator[tuple[tuple, dict]]:
     """Argument lists of plain values for parameters ``params`` (``None``: no
     signature known), most promising first.  ``hints`` maps parameter names to
     likely values (from the module's type stub); names guide the rest."""
@@ -343,7 +372,7 @@ def candidate_calls(params: list[inspect.Parameter] | None, rng: random.Random, 
         # the errors each parameter raises.
         for i in range(len(ps)):
             for v in pool:
-                yield _bind(ps, base[:i] + [v] + base[i + 1:])
+                yield _bind(ps, base[:i] + [v] + base[i + 1 :])
     for _ in range(tries):
         ps = rng.choice(shapes)
         yield _bind(ps, [rng.choice(pool) if rng.random() < 0.5 else guess(p) for p in ps])
@@ -396,7 +425,7 @@ def stub_path(module: types.ModuleType) -> str:
     return os.path.join(folder, module.__name__.rsplit(".", 1)[-1] + ".pyi")
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def read_stub(path: str) -> Stub | None:
     if not os.path.exists(path):
         return None
@@ -414,9 +443,17 @@ def read_stub(path: str) -> Stub | None:
             for sub in node.body:
                 if isinstance(sub, (ast.FunctionDef, ast.AsyncFunctionDef)):
                     defs.setdefault(f"{node.name}.{sub.name}", []).append(sub)
-        elif isinstance(node, ast.Assign) and len(node.targets) == 1 and isinstance(node.targets[0], ast.Name):
+        elif (
+            isinstance(node, ast.Assign)
+            and len(node.targets) == 1
+            and isinstance(node.targets[0], ast.Name)
+        ):
             aliases[node.targets[0].id] = ast.unparse(node.value)
-        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.value is not None:
+        elif (
+            isinstance(node, ast.AnnAssign)
+            and isinstance(node.target, ast.Name)
+            and node.value is not None
+        ):
             aliases[node.target.id] = ast.unparse(node.value)
     return Stub(path, defs, aliases, protocols)
 
@@ -504,8 +541,9 @@ class Surface:
         if entry.kind == "function":
             return self.stub.defs.get(entry.name, [])
         if entry.kind == "constructor":
-            return (self.stub.defs.get(f"{entry.name}.__new__")
-                    or self.stub.defs.get(f"{entry.name}.__init__", []))
+            return self.stub.defs.get(f"{entry.name}.__new__") or self.stub.defs.get(
+                f"{entry.name}.__init__", []
+            )
         if entry.kind == "method":
             return self.stub.defs.get(f"{entry.owner.__name__}.{entry.name}", [])
         return []
@@ -541,7 +579,8 @@ class Surface:
         if found is None:
             self._unreachable[cls] = (
                 f"{self.name}.{cls.__name__}: no constructor call with plain arguments and no "
-                f"module function returned an instance")
+                f"module function returned an instance"
+            )
             raise SurfaceError(self._unreachable[cls])
         self._factories[cls] = found
         return found
@@ -627,8 +666,11 @@ class Surface:
             if n >= tries + 300 or (probe.valid and len(probe.invalid) >= 3):
                 break
             instance = make() if make else None
-            outcome, what = _outcome(lambda: entry.call(instance, fresh(args),
-                                                        fresh(kwargs)))
+            outcome, what = _outcome(
+                lambda instance=instance, args=args, kwargs=kwargs: entry.call(
+                    instance, fresh(args), fresh(kwargs)
+                )
+            )
             if outcome == "valid" and len(probe.valid) < 3 and (args, kwargs) not in probe.valid:
                 probe.valid.append((args, kwargs))
             elif outcome == "invalid" and what.split(":")[0] not in seen_invalid:
@@ -669,7 +711,7 @@ class Discovery:
         return [s.name for s in self.surfaces]
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def discover() -> Discovery:
     """Imports every native module: built ones are inspected, missing ones
     (``ModuleNotFoundError`` naming the module itself) are skipped, anything

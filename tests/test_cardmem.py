@@ -28,8 +28,12 @@ def test_fixed_decisions_are_shared_objects_and_do_not_leak():
     before = sys.getrefcount(fits)
     for _ in range(1000):
         assert cm.decide_allocation_strategy(1, 100, 0.0, True) is fits
-        assert cm.decide_allocation_strategy(1, 0, 0.0, True) is cm.decide_allocation_strategy(5, 0, 0.5, 0)
-        assert cm.decide_allocation_strategy(200, 100, 0.0, []) is cm.decide_allocation_strategy(300, 100, 0.0, 0)
+        assert cm.decide_allocation_strategy(1, 0, 0.0, True) is cm.decide_allocation_strategy(
+            5, 0, 0.5, 0
+        )
+        assert cm.decide_allocation_strategy(200, 100, 0.0, []) is cm.decide_allocation_strategy(
+            300, 100, 0.0, 0
+        )
     assert sys.getrefcount(fits) == before
 
 
@@ -39,20 +43,57 @@ def test_fixed_decisions_are_shared_objects_and_do_not_leak():
 @pytest.mark.parametrize(
     "call, exc, message",
     [
-        (lambda: cm.calculate_safe_limit(-1, 0.1), OverflowError, "can't convert negative value to uint64_t"),
-        (lambda: cm.estimate_allocation_bytes((2**31,), 1), OverflowError, "value too large to convert to int"),
-        (lambda: cm.estimate_allocation_bytes((4,), -(2**31) - 1), OverflowError, "value too large to convert to int"),
+        (
+            lambda: cm.calculate_safe_limit(-1, 0.1),
+            OverflowError,
+            "can't convert negative value to uint64_t",
+        ),
+        (
+            lambda: cm.estimate_allocation_bytes((2**31,), 1),
+            OverflowError,
+            "value too large to convert to int",
+        ),
+        (
+            lambda: cm.estimate_allocation_bytes((4,), -(2**31) - 1),
+            OverflowError,
+            "value too large to convert to int",
+        ),
         (lambda: cm.calculate_memory_pressure("1", 2), TypeError, "an integer is required"),
-        (lambda: cm.estimate_allocation_bytes([10], 4), TypeError,
-         "Argument 'shape' has incorrect type (expected tuple, got list)"),
-        (lambda: cm.estimate_allocation_bytes(None, 4), TypeError, "object of type 'NoneType' has no len()"),
-        (lambda: cm.is_oom_error(b"x", "y"), TypeError,
-         "Argument 'error_message' has incorrect type (expected str, got bytes)"),
-        (lambda: cm.is_chunkable_operation(type("S", (str,), {})("zeros")), TypeError,
-         "Argument 'operation' has incorrect type (expected str, got S)"),
-        (lambda: cm.is_oom_error("out of memory", None), TypeError, "doesn't apply to a 'NoneType'"),
-        (lambda: cm.calculate_safe_limit(1000), TypeError, "missing 1 required positional argument"),
-        (lambda: cm.recommend_headroom(0.5, base=0.1), TypeError, "unexpected keyword argument 'base'"),
+        (
+            lambda: cm.estimate_allocation_bytes([10], 4),
+            TypeError,
+            "Argument 'shape' has incorrect type (expected tuple, got list)",
+        ),
+        (
+            lambda: cm.estimate_allocation_bytes(None, 4),
+            TypeError,
+            "object of type 'NoneType' has no len()",
+        ),
+        (
+            lambda: cm.is_oom_error(b"x", "y"),
+            TypeError,
+            "Argument 'error_message' has incorrect type (expected str, got bytes)",
+        ),
+        (
+            lambda: cm.is_chunkable_operation(type("S", (str,), {})("zeros")),
+            TypeError,
+            "Argument 'operation' has incorrect type (expected str, got S)",
+        ),
+        (
+            lambda: cm.is_oom_error("out of memory", None),
+            TypeError,
+            "doesn't apply to a 'NoneType'",
+        ),
+        (
+            lambda: cm.calculate_safe_limit(1000),
+            TypeError,
+            "missing 1 required positional argument",
+        ),
+        (
+            lambda: cm.recommend_headroom(0.5, base=0.1),
+            TypeError,
+            "unexpected keyword argument 'base'",
+        ),
     ],
 )
 def test_bad_arguments(call, exc, message):
@@ -63,7 +104,9 @@ def test_bad_arguments(call, exc, message):
 
 
 def test_keywords_and_numeric_conversions():
-    assert cm.calculate_optimal_chunks(headroom_ratio=0.2, available_bytes=1000, total_bytes=1000) == 2
+    assert (
+        cm.calculate_optimal_chunks(headroom_ratio=0.2, available_bytes=1000, total_bytes=1000) == 2
+    )
     assert cm.estimate_allocation_bytes((10.9, True), 4.5) == 40  # ints truncate, True is 1
     assert cm.calculate_safe_limit(1000, 1) == 10  # float args take ints
 
@@ -96,8 +139,15 @@ def test_estimate_refuses_negative_element_size():
 
 @pytest.mark.parametrize(
     "available, ratio, expected",
-    [(1000, 0.2, 800), (1000, 2.0, 10), (1000, -1.0, 1000), (1000, float("nan"), 10),
-     (1000, float("inf"), 10), (U64_MAX, 0.0, U64_MAX), (0, 0.5, 0)],
+    [
+        (1000, 0.2, 800),
+        (1000, 2.0, 10),
+        (1000, -1.0, 1000),
+        (1000, float("nan"), 10),
+        (1000, float("inf"), 10),
+        (U64_MAX, 0.0, U64_MAX),
+        (0, 0.5, 0),
+    ],
 )
 def test_calculate_safe_limit(available, ratio, expected):
     assert cm.calculate_safe_limit(available, ratio) == expected
@@ -183,8 +233,12 @@ def test_chunk_list_owns_its_references():
 @pytest.mark.parametrize(
     "args, expected",
     [
-        ((1000, 1000, 0.2), 2), ((0, 1000, 0.2), 1), ((10**12, 100, 0.0), 1000), ((5, 0, 0.1), 1000),
-        ((10, 100, 0.0, 5, 3), 5), ((U64_MAX, 1, 0.0, 1, I32_MAX), I32_MAX),
+        ((1000, 1000, 0.2), 2),
+        ((0, 1000, 0.2), 1),
+        ((10**12, 100, 0.0), 1000),
+        ((5, 0, 0.1), 1000),
+        ((10, 100, 0.0, 5, 3), 5),
+        ((U64_MAX, 1, 0.0, 1, I32_MAX), I32_MAX),
     ],
 )
 def test_calculate_optimal_chunks(args, expected):
@@ -196,9 +250,14 @@ def test_calculate_optimal_chunks(args, expected):
 
 def oom_model(message: str, type_name: str) -> bool:
     m, t = message.lower(), type_name.lower()
-    return ("out of memory" in m or "outofmemoryerror" in t or ("cuda" in m and "memory" in m)
-            or ("allocat" in m and "failed" in m) or ("memory" in m and "insufficient" in m)
-            or ("gpu" in m and "memory" in m))
+    return (
+        "out of memory" in m
+        or "outofmemoryerror" in t
+        or ("cuda" in m and "memory" in m)
+        or ("allocat" in m and "failed" in m)
+        or ("memory" in m and "insufficient" in m)
+        or ("gpu" in m and "memory" in m)
+    )
 
 
 @pytest.mark.parametrize(
@@ -221,8 +280,26 @@ def test_is_oom_error(message, type_name, expected):
     assert oom_model(message, type_name) is expected
 
 
-words = st.sampled_from(["out of", "memory", "OUT OF MEMORY", "cuda", "Allocat", "FAILED", "insufficient",
-                         "gpu", "İ", "K", "ẞ", "ß", " ", "outOfMemoryError", "é", "😀"])
+words = st.sampled_from(
+    [
+        "out of",
+        "memory",
+        "OUT OF MEMORY",
+        "cuda",
+        "Allocat",
+        "FAILED",
+        "insufficient",
+        "gpu",
+        "İ",
+        "K",
+        "ẞ",
+        "ß",
+        " ",
+        "outOfMemoryError",
+        "é",
+        "😀",
+    ]
+)
 texts = st.one_of(st.text(max_size=30), st.lists(words, max_size=6).map("".join))
 
 
@@ -233,8 +310,16 @@ def test_is_oom_error_matches_python_lowering(message, type_name):
 
 @pytest.mark.parametrize(
     "name, expected",
-    [("random.rand", True), ("zeros", True), ("linspace", True), ("matmul", False), ("Zeros", False),
-     ("add", False), ("", False), (None, False)],
+    [
+        ("random.rand", True),
+        ("zeros", True),
+        ("linspace", True),
+        ("matmul", False),
+        ("Zeros", False),
+        ("add", False),
+        ("", False),
+        (None, False),
+    ],
 )
 def test_is_chunkable_operation(name, expected):
     assert cm.is_chunkable_operation(name) is expected
@@ -264,8 +349,17 @@ def test_calculate_memory_pressure(used, total, expected):
 
 @pytest.mark.parametrize(
     "args, expected",
-    [((0.9,), 0.8), ((0.7,), 0.6), ((0.5,), 0.5), ((0.1,), 0.4), ((0.1, 0.35), 0.3), ((0.5, 0.1), 0.3),
-     ((0.61, 0.79), 0.8), ((0.5, 5.0), 0.8), ((float("nan"),), 0.5)],
+    [
+        ((0.9,), 0.8),
+        ((0.7,), 0.6),
+        ((0.5,), 0.5),
+        ((0.1,), 0.4),
+        ((0.1, 0.35), 0.3),
+        ((0.5, 0.1), 0.3),
+        ((0.61, 0.79), 0.8),
+        ((0.5, 5.0), 0.8),
+        ((float("nan"),), 0.5),
+    ],
 )
 def test_recommend_headroom(args, expected):
     assert cm.recommend_headroom(*args) == pytest.approx(expected)

@@ -14,10 +14,10 @@ One callable only, e.g. after a failure:
 
 from __future__ import annotations
 
-import pytest
-
 import _hostile
 import _surface
+import pytest
+
 import kestrun
 
 DISCOVERY = _surface.discover()
@@ -90,7 +90,9 @@ except Exception:
 @needs(SHIFTPLAN)
 @pytest.mark.parametrize("mutation", ["hist.clear()", "del hist[1:]"])
 def test_history_changed_by_a_key_comparison(mutation: str, tmp_path) -> None:
-    child = _hostile.run_child(["code", REENTRANT_HISTORY.format(mutation=mutation)], str(tmp_path), 60)
+    child = _hostile.run_child(
+        ["code", REENTRANT_HISTORY.format(mutation=mutation)], str(tmp_path), 60
+    )
     _hostile.expect_ok(child, mutation)
 
 
@@ -122,7 +124,9 @@ PLAIN_ALLOCATOR = {"PYTHONMALLOC": "pymalloc"}
 
 
 @pytest.mark.parametrize("module, type_name, link", FIXED_CHAINS, ids=[c[1] for c in FIXED_CHAINS])
-def test_a_million_nested_objects_are_freed(module: str, type_name: str, link: str, tmp_path) -> None:
+def test_a_million_nested_objects_are_freed(
+    module: str, type_name: str, link: str, tmp_path
+) -> None:
     if module not in BUILT:
         pytest.skip(f"{module} is not built")
     code = CHAIN.format(module=module, type=type_name, depth=DEPTH, link=link)
@@ -141,27 +145,39 @@ def test_holders_are_discovered() -> None:
     assert FIXED_TYPES <= found
 
 
-@pytest.mark.parametrize("route", HOLDERS or [None], ids=lambda r: f"{r['type']}-{r['via']}" if r else "none")
+@pytest.mark.parametrize(
+    "route", HOLDERS or [None], ids=lambda r: f"{r['type']}-{r['via']}" if r else "none"
+)
 def test_shallow_chains_of_every_holder(route: dict | None, tmp_path) -> None:
     """The generic chain builder works for every holder found (at a depth any
     deallocator survives), so the deep test below is ready for new types."""
     if route is None:
         pytest.skip("no native type holds objects")
-    child = _hostile.run_child(["chain", route["module"], _hostile.pack({**route, "depth": 1000})],
-                               str(tmp_path), 60, env_extra=PLAIN_ALLOCATOR)
+    child = _hostile.run_child(
+        ["chain", route["module"], _hostile.pack({**route, "depth": 1000})],
+        str(tmp_path),
+        60,
+        env_extra=PLAIN_ALLOCATOR,
+    )
     _hostile.expect_ok(child, f"chain of 1000 {route['type']} via {route['via']}")
     assert child.result == {"depth": 1000}
 
 
 @pytest.mark.parametrize(
-    "route", [r for r in HOLDERS if (r["module"], r["type"]) not in FIXED_TYPES] or [None],
-    ids=lambda r: f"{r['type']}-{r['via']}" if r else "none")
+    "route",
+    [r for r in HOLDERS if (r["module"], r["type"]) not in FIXED_TYPES] or [None],
+    ids=lambda r: f"{r['type']}-{r['via']}" if r else "none",
+)
 def test_a_million_nested_instances_of_any_holder_are_freed(route: dict | None, tmp_path) -> None:
     """Every other native type whose instances can hold an arbitrary object."""
     if route is None:
         pytest.skip("no other native type holds objects")
-    child = _hostile.run_child(["chain", route["module"], _hostile.pack({**route, "depth": DEPTH})],
-                               str(tmp_path), 120, env_extra=PLAIN_ALLOCATOR)
+    child = _hostile.run_child(
+        ["chain", route["module"], _hostile.pack({**route, "depth": DEPTH})],
+        str(tmp_path),
+        120,
+        env_extra=PLAIN_ALLOCATOR,
+    )
     _hostile.expect_ok(child, f"chain of {DEPTH} {route['type']} via {route['via']}")
 
 
@@ -173,7 +189,9 @@ BEFORE_SET_UP = [
 
 
 @pytest.mark.parametrize("module, name, args", BEFORE_SET_UP, ids=[c[1] for c in BEFORE_SET_UP])
-def test_function_called_before_the_module_is_set_up(module: str, name: str, args: list, tmp_path) -> None:
+def test_function_called_before_the_module_is_set_up(
+    module: str, name: str, args: list, tmp_path
+) -> None:
     """A module object made by ``module_from_spec`` has not run its set-up:
     its functions raise an ordinary exception (or work), and work after it."""
     if module not in BUILT:

@@ -8,7 +8,6 @@ script on a temporary PATH and the CUDA driver is a fake object or library.
 from __future__ import annotations
 
 import builtins
-import importlib.util
 import inspect
 import json
 import os

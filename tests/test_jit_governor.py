@@ -2,19 +2,15 @@
 
 from __future__ import annotations
 
-import copy
 import ctypes
 import gc
-import importlib.util
 import logging
 import math
-import pickle
 import subprocess
 import sys
 import threading
 import time
 import types
-import typing
 import weakref
 
 import pytest

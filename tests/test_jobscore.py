@@ -15,50 +15,216 @@ from kestrun.plugins.analyzer import jobscore as js
 # ---------------------------------------------------------------- plain-Python models
 
 INDICATOR_LISTS = [
-    ["for", "while", "range", "numpy", "scipy", "math", "calculation", "compute", "algorithm", "sum",
-     "prod", "dot", "matmul", "fft", "linalg"],
-    ["array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append", "extend"],
-    ["multiprocessing", "threading", "concurrent", "async", "parallel", "pool", "worker", "chunk",
-     "batch", "processpoolexecutor", "threadpoolexecutor"],
-    ["matmul", "dot", "tensordot", "@", "fft", "ifft", "rfft", "convolve", "correlate", "sum", "mean",
-     "std", "var", "sin", "cos", "exp", "log", "sqrt", "power", "**", "add", "subtract", "multiply",
-     "divide", "/", "*", "+", "-", "linalg", "linear_algebra", "array", "asarray", "zeros", "ones",
-     "empty", "full"],
-    ["reshape", "resize", "huge", "large", "gigabyte", "gb", "million", "billion", "1e6", "1e9", "1024",
-     "megabyte", "mb"],
-    ["workload", "benchmark", "intensive", "chunk_workload", "map", "apply", "vectorize", "broadcast"],
-    ["global", "nonlocal", "lock", "mutex", "synchronized", "sequential", "ordered", "dependencies"],
+    [
+        "for",
+        "while",
+        "range",
+        "numpy",
+        "scipy",
+        "math",
+        "calculation",
+        "compute",
+        "algorithm",
+        "sum",
+        "prod",
+        "dot",
+        "matmul",
+        "fft",
+        "linalg",
+    ],
+    [
+        "array",
+        "list",
+        "dict",
+        "pandas",
+        "dataframe",
+        "allocate",
+        "buffer",
+        "cache",
+        "append",
+        "extend",
+    ],
+    [
+        "multiprocessing",
+        "threading",
+        "concurrent",
+        "async",
+        "parallel",
+        "pool",
+        "worker",
+        "chunk",
+        "batch",
+        "processpoolexecutor",
+        "threadpoolexecutor",
+    ],
+    [
+        "matmul",
+        "dot",
+        "tensordot",
+        "@",
+        "fft",
+        "ifft",
+        "rfft",
+        "convolve",
+        "correlate",
+        "sum",
+        "mean",
+        "std",
+        "var",
+        "sin",
+        "cos",
+        "exp",
+        "log",
+        "sqrt",
+        "power",
+        "**",
+        "add",
+        "subtract",
+        "multiply",
+        "divide",
+        "/",
+        "*",
+        "+",
+        "-",
+        "linalg",
+        "linear_algebra",
+        "array",
+        "asarray",
+        "zeros",
+        "ones",
+        "empty",
+        "full",
+    ],
+    [
+        "reshape",
+        "resize",
+        "huge",
+        "large",
+        "gigabyte",
+        "gb",
+        "million",
+        "billion",
+        "1e6",
+        "1e9",
+        "1024",
+        "megabyte",
+        "mb",
+    ],
+    [
+        "workload",
+        "benchmark",
+        "intensive",
+        "chunk_workload",
+        "map",
+        "apply",
+        "vectorize",
+        "broadcast",
+    ],
+    [
+        "global",
+        "nonlocal",
+        "lock",
+        "mutex",
+        "synchronized",
+        "sequential",
+        "ordered",
+        "dependencies",
+    ],
 ]
 FRAMEWORK_LISTS = [
-    ["numpy", "np.", "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc", "dot", "matmul",
-     "linalg", "fft", "sum", "mean", "std", "var", "min", "max", "argmax", "argmin", "reshape",
-     "transpose", "concatenate", "stack", "split"],
-    ["pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg", "transform", "merge", "join",
-     "concat", "pivot", "melt", "query", "eval", "rolling", "resample", "sort_values"],
-    ["sklearn", "fit", "predict", "transform", "score", "cross_val", "gridsearchcv",
-     "randomizedsearchcv", "pipeline", "featureunion", "train_test_split", "classification",
-     "regression", "clustering", "preprocessing", "model_selection", "metrics", "ensemble"],
+    [
+        "numpy",
+        "np.",
+        "ndarray",
+        "array",
+        "matrix",
+        "vectorize",
+        "broadcast",
+        "ufunc",
+        "dot",
+        "matmul",
+        "linalg",
+        "fft",
+        "sum",
+        "mean",
+        "std",
+        "var",
+        "min",
+        "max",
+        "argmax",
+        "argmin",
+        "reshape",
+        "transpose",
+        "concatenate",
+        "stack",
+        "split",
+    ],
+    [
+        "pandas",
+        "pd.",
+        "dataframe",
+        "series",
+        "groupby",
+        "apply",
+        "agg",
+        "transform",
+        "merge",
+        "join",
+        "concat",
+        "pivot",
+        "melt",
+        "query",
+        "eval",
+        "rolling",
+        "resample",
+        "sort_values",
+    ],
+    [
+        "sklearn",
+        "fit",
+        "predict",
+        "transform",
+        "score",
+        "cross_val",
+        "gridsearchcv",
+        "randomizedsearchcv",
+        "pipeline",
+        "featureunion",
+        "train_test_split",
+        "classification",
+        "regression",
+        "clustering",
+        "preprocessing",
+        "model_selection",
+        "metrics",
+        "ensemble",
+    ],
 ]
 PATTERNS = {
     "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
     "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.IGNORECASE),
-    "sklearn": re.compile(r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b",
-                          re.IGNORECASE),
+    "sklearn": re.compile(
+        r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.IGNORECASE
+    ),
 }
 ALL_KEYWORDS = sorted({w for lst in INDICATOR_LISTS + FRAMEWORK_LISTS for w in lst})
 
 
 def model_indicators(code, name):
     code, name = code.lower(), (name.lower() if name else "")
-    return tuple(sum(1 for w in lst if w in code or (i in (3, 5) and w in name))
-                 for i, lst in enumerate(INDICATOR_LISTS))
+    return tuple(
+        sum(1 for w in lst if w in code or (i in (3, 5) and w in name))
+        for i, lst in enumerate(INDICATOR_LISTS)
+    )
 
 
 def model_frameworks(code):
     code = code.lower()
     factors = (0.04, 0.05555555555555555, 0.05555555555555555)
-    return tuple(min(max(sum(w in code for w in lst) * f, 0.0), 1.0)
-                 for lst, f in zip(FRAMEWORK_LISTS, factors))
+    return tuple(
+        min(max(sum(w in code for w in lst) * f, 0.0), 1.0)
+        for lst, f in zip(FRAMEWORK_LISTS, factors)
+    )
 
 
 def model_quick(code, framework):
@@ -68,9 +234,28 @@ def model_quick(code, framework):
 # Text made of keyword pieces, case changes, separators and characters whose
 # lower-casing is special (length or kind changes, lowering to ASCII).
 TRICKY = ["İ", "K", "ſ", "ı", "ß", "é", "Σ", "—", "😀", "ﬁ", "Ä"]
-pieces = st.sampled_from(ALL_KEYWORDS + ["DataFrame", "GridSearchCV", "RandomForest", "NP.", "Np.",
-                                         "xarray", "arrays", "_", ".", " ", "\n", "(", "a", "k", "i",
-                                         "1"] + TRICKY)
+pieces = st.sampled_from(
+    ALL_KEYWORDS
+    + [
+        "DataFrame",
+        "GridSearchCV",
+        "RandomForest",
+        "NP.",
+        "Np.",
+        "xarray",
+        "arrays",
+        "_",
+        ".",
+        " ",
+        "\n",
+        "(",
+        "a",
+        "k",
+        "i",
+        "1",
+    ]
+    + TRICKY
+)
 texts = st.lists(st.one_of(pieces, pieces.map(str.upper)), max_size=60).map("".join)
 
 
@@ -82,27 +267,61 @@ Sub = type("Sub", (str,), {})
 @pytest.mark.parametrize(
     "call, exc, message",
     [
-        (lambda: js.score_indicators(Sub("x"), None), TypeError,
-         "Argument 'code' has incorrect type (expected str, got Sub)"),
-        (lambda: js.score_indicators("x", b"f"), TypeError,
-         "Argument 'function_name' has incorrect type (expected str, got bytes)"),
-        (lambda: js.quick_framework_score("x", 1), TypeError, "Argument 'framework' has incorrect type"),
-        (lambda: js.quick_framework_score(b"np.", "torch"), TypeError, "Argument 'code' has incorrect"),
+        (
+            lambda: js.score_indicators(Sub("x"), None),
+            TypeError,
+            "Argument 'code' has incorrect type (expected str, got Sub)",
+        ),
+        (
+            lambda: js.score_indicators("x", b"f"),
+            TypeError,
+            "Argument 'function_name' has incorrect type (expected str, got bytes)",
+        ),
+        (
+            lambda: js.quick_framework_score("x", 1),
+            TypeError,
+            "Argument 'framework' has incorrect type",
+        ),
+        (
+            lambda: js.quick_framework_score(b"np.", "torch"),
+            TypeError,
+            "Argument 'code' has incorrect",
+        ),
         (lambda: js.score_framework_patterns(None), TypeError, "doesn't apply to a 'NoneType'"),
         (lambda: js.score_indicators(None, "f"), TypeError, "doesn't apply to a 'NoneType'"),
         (lambda: js.quick_framework_score(None, "numpy"), TypeError, "expected string"),
-        (lambda: js.normalize_scores(2**31, 0, 0, 0, 0), OverflowError, "value too large to convert to int"),
+        (
+            lambda: js.normalize_scores(2**31, 0, 0, 0, 0),
+            OverflowError,
+            "value too large to convert to int",
+        ),
         (lambda: js.normalize_scores(0, 0, 0, 0, "3"), TypeError, "an integer is required"),
-        (lambda: js.determine_workload_pattern(*[0.0] * 8, 2**31, *[0.0] * 8), OverflowError,
-         "value too large to convert to int"),
+        (
+            lambda: js.determine_workload_pattern(*[0.0] * 8, 2**31, *[0.0] * 8),
+            OverflowError,
+            "value too large to convert to int",
+        ),
         # conversions run in argument order: the first bad one raises
-        (lambda: js.determine_workload_pattern("x", *[0.0] * 7, 2**31, *[0.0] * 8), TypeError,
-         "must be real number"),
-        (lambda: js.calculate_gpu_suitability(1, 1, 1, False, 8.6), TypeError,
-         "Argument 'compute_capability' has incorrect type (expected str, got float)"),
-        (lambda: js.estimate_gpu_speedup(0.5, 0.5), TypeError, "missing 1 required positional argument"),
-        (lambda: js.update_adaptive_threshold(0.5, 0.5, 0.1, 0.1, 0.9, rate=1), TypeError,
-         "unexpected keyword argument 'rate'"),
+        (
+            lambda: js.determine_workload_pattern("x", *[0.0] * 7, 2**31, *[0.0] * 8),
+            TypeError,
+            "must be real number",
+        ),
+        (
+            lambda: js.calculate_gpu_suitability(1, 1, 1, False, 8.6),
+            TypeError,
+            "Argument 'compute_capability' has incorrect type (expected str, got float)",
+        ),
+        (
+            lambda: js.estimate_gpu_speedup(0.5, 0.5),
+            TypeError,
+            "missing 1 required positional argument",
+        ),
+        (
+            lambda: js.update_adaptive_threshold(0.5, 0.5, 0.1, 0.1, 0.9, rate=1),
+            TypeError,
+            "unexpected keyword argument 'rate'",
+        ),
     ],
 )
 def test_bad_arguments(call, exc, message):
@@ -114,7 +333,10 @@ def test_keywords_and_conversions():
     assert js.score_indicators(function_name="apply", code="") == (0, 0, 0, 0, 0, 1, 0)
     assert js.quick_framework_score(framework="numpy", code="numpy") == 0.1
     assert js.normalize_scores(15.9, True, 0, 0, 0) == (1.0, 0.1, 0.0, 0.0, 0.0)
-    assert js.estimate_gpu_speedup(gpu_available=[1], gpu_data_size_score=0, gpu_operation_score=1) == 15.0
+    assert (
+        js.estimate_gpu_speedup(gpu_available=[1], gpu_data_size_score=0, gpu_operation_score=1)
+        == 15.0
+    )
 
 
 # ---------------------------------------------------------------- framework regex score
@@ -187,7 +409,10 @@ def test_score_indicators(code, name, expected):
     [
         ("df.groupby('a').agg(sum)", (0.04, 2 * 0.05555555555555555, 0.0)),
         ("", (0.0, 0.0, 0.0)),
-        (" ".join(FRAMEWORK_LISTS[0]), (1.0, 0.05555555555555555, 0.0)),  # "concat" in "concatenate"
+        (
+            " ".join(FRAMEWORK_LISTS[0]),
+            (1.0, 0.05555555555555555, 0.0),
+        ),  # "concat" in "concatenate"
         (" ".join(FRAMEWORK_LISTS[1]).upper(), (0.0, 1.0, 0.05555555555555555)),
     ],
 )
@@ -214,7 +439,9 @@ def test_non_ascii_text_lowers_as_str_lower(code, name):
 def test_only_two_characters_lower_to_ascii_beyond_ascii():
     # The scorers read non-ASCII text without lower-casing it; that holds as
     # long as these are the only characters whose lower-casing holds ASCII.
-    special = [c for c in range(128, sys.maxunicode + 1) if any(ch < "\x80" for ch in chr(c).lower())]
+    special = [
+        c for c in range(128, sys.maxunicode + 1) if any(ch < "\x80" for ch in chr(c).lower())
+    ]
     assert special == [0x130, 0x212A]
     assert "\u0130".lower() == "i\u0307" and "\u212a".lower() == "k"
 
@@ -250,8 +477,16 @@ def test_every_keyword_alone(keyword):
     [
         ((15, 10, 11, 36, 13), (1.0, 1.0, 1.0, 1.0, 1.0)),
         ((30, -5, 0, 18, 0), (1.0, 0.0, 0.0, 0.5, 0.0)),
-        ((1, 1, 1, 1, 1), (0.06666666666666667, 0.1, 0.09090909090909091, 0.027777777777777776,
-                           0.07692307692307693)),
+        (
+            (1, 1, 1, 1, 1),
+            (
+                0.06666666666666667,
+                0.1,
+                0.09090909090909091,
+                0.027777777777777776,
+                0.07692307692307693,
+            ),
+        ),
         ((3, 0, 0, 0, 3), (3 * 0.06666666666666667, 0.0, 0.0, 0.0, 3 * 0.07692307692307693)),
     ],
 )
@@ -294,9 +529,15 @@ def test_capability_outside_int32_overflows():
 
 @pytest.mark.parametrize(
     "args, expected",
-    [((0.9, 1.0, True), 22.5), ((0.8, 0.0, True), 8.0), ((0.0, 1.0, True), 1.0),
-     ((0.5, 0.0, False), 1.0), ((-0.2, 0.0, True), 2.0), ((0.7, 0.5, True), 10.0),
-     ((0.4, 3.0, 1), 10.0)],
+    [
+        ((0.9, 1.0, True), 22.5),
+        ((0.8, 0.0, True), 8.0),
+        ((0.0, 1.0, True), 1.0),
+        ((0.5, 0.0, False), 1.0),
+        ((-0.2, 0.0, True), 2.0),
+        ((0.7, 0.5, True), 10.0),
+        ((0.4, 3.0, 1), 10.0),
+    ],
 )
 def test_estimate_gpu_speedup(args, expected):
     assert js.estimate_gpu_speedup(*args) == expected
@@ -304,15 +545,37 @@ def test_estimate_gpu_speedup(args, expected):
 
 @pytest.mark.parametrize(
     "args, expected",
-    [((0.5, 1.0, 1.0, 0.5), 0.8), ((0.0, 5.0, 0.0, 0.0), 0.7), ((0.2, 0.0, 10.0, 0.0), 0.0),
-     ((0.9, 1.0, 0.0, 1.0), 1.0), ((0.0, -1.0, -1.0, 0.0), 0.0)],
+    [
+        ((0.5, 1.0, 1.0, 0.5), 0.8),
+        ((0.0, 5.0, 0.0, 0.0), 0.7),
+        ((0.2, 0.0, 10.0, 0.0), 0.0),
+        ((0.9, 1.0, 0.0, 1.0), 1.0),
+        ((0.0, -1.0, -1.0, 0.0), 0.0),
+    ],
 )
 def test_calculate_parallelization_potential(args, expected):
     assert js.calculate_parallelization_potential(*args) == pytest.approx(expected, abs=1e-15)
 
 
-def model_pattern(cpu, mem, par, suit, gpu_op, np_s, pd_s, sk_s, seq, emb,
-                  cpu_t, mem_t, gpu_t, np_t, pd_t, sk_t, gpu):
+def model_pattern(
+    cpu,
+    mem,
+    par,
+    suit,
+    gpu_op,
+    np_s,
+    pd_s,
+    sk_s,
+    seq,
+    emb,
+    cpu_t,
+    mem_t,
+    gpu_t,
+    np_t,
+    pd_t,
+    sk_t,
+    gpu,
+):
     if sk_s > sk_t:
         return 12
     if pd_s > pd_t:
@@ -344,7 +607,12 @@ THRESHOLDS = (0.5,) * 6
         ((0.9, 0.0, 0.0, 0.9, 0.9, 0.0, 0.0, 0.0), (0, 0), True, 6),
         ((0.9, 0.9, 0.0, 0.9, 0.5, 0.0, 0.0, 0.0), (0, 0), True, 7),
         ((0.0, 0.0, 0.9, 0.9, 0.0, 0.0, 0.0, 0.0), (5, 5), True, 5),
-        ((0.5, 0.5, 0.6, 0.5, 0.0, 0.5, 0.5, 0.5), (0, 0), True, 0),  # equal to a threshold: no rule
+        (
+            (0.5, 0.5, 0.6, 0.5, 0.0, 0.5, 0.5, 0.5),
+            (0, 0),
+            True,
+            0,
+        ),  # equal to a threshold: no rule
         ((math.nan,) * 8, (0, 0), True, 0),
     ],
 )
@@ -355,8 +623,13 @@ def test_determine_workload_pattern(scores, counts, gpu, expected):
 score = st.sampled_from([0.0, 0.3, 0.5, 0.6, 0.7, 0.8, 1.0])
 
 
-@given(st.lists(score, min_size=8, max_size=8), st.integers(-1, 4), st.integers(-1, 2),
-       st.lists(score, min_size=6, max_size=6), st.booleans())
+@given(
+    st.lists(score, min_size=8, max_size=8),
+    st.integers(-1, 4),
+    st.integers(-1, 2),
+    st.lists(score, min_size=6, max_size=6),
+    st.booleans(),
+)
 def test_determine_workload_pattern_model(scores, seq, emb, thresholds, gpu):
     args = (*scores, seq, emb, *thresholds, gpu)
     assert js.determine_workload_pattern(*args) == model_pattern(*args)

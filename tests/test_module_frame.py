@@ -25,10 +25,10 @@ import threading
 import time
 import typing
 
-import pytest
-
 import _hostile
 import _surface
+import pytest
+
 import kestrun
 
 DISCOVERY = _surface.discover()
@@ -57,35 +57,94 @@ class Row:
     loads: tuple[str, ...] = ()
 
 
-SYNCORE_TYPES = ("AtomicCounter", "AtomicPointer", "LockFreeStack", "LockFreeStatistics", "PerformanceTimer")
+SYNCORE_TYPES = (
+    "AtomicCounter",
+    "AtomicPointer",
+    "LockFreeStack",
+    "LockFreeStatistics",
+    "PerformanceTimer",
+)
 SLABKIT_TYPES = ("FastSlabHeaderOps", "FastBucketAllocator", "FastStatsCollector")
-SLABKIT_FUNCTIONS = frozenset({"fast_align_size", "fast_get_bucket_size", "fast_bitmap_operations",
-                               "fast_can_fit_aligned"})
+SLABKIT_FUNCTIONS = frozenset(
+    {"fast_align_size", "fast_get_bucket_size", "fast_bitmap_operations", "fast_can_fit_aligned"}
+)
 JIT_GOVERNOR_TYPES = ("PolicyConfig", "FunctionMetrics", "JitGovernor")
-HOSTPROBE_FUNCTIONS = frozenset({"detect_physical_cores", "detect_numa_nodes", "detect_gpu_backends",
-                                 "detect_python_version", "detect_capabilities"})
-JOBSCORE_FUNCTIONS = frozenset({
-    "quick_framework_score", "score_indicators", "normalize_scores", "score_framework_patterns",
-    "calculate_gpu_suitability", "estimate_gpu_speedup", "calculate_parallelization_potential",
-    "determine_workload_pattern", "update_adaptive_threshold"})
-SHIFTPLAN_FUNCTIONS = frozenset({
-    "detect_performance_degradation", "calculate_performance_trend", "detect_workload_characteristics_change",
-    "detect_dominant_pattern", "is_adaptation_beneficial", "should_skip_adaptation", "detect_memory_pressure",
-    "detect_fragmentation_threshold", "calculate_adaptation_urgency", "score_pool_recommendation",
-    "predict_resource_requirements"})
-CARDMEM_FUNCTIONS = frozenset({
-    "estimate_allocation_bytes", "calculate_safe_limit", "decide_allocation_strategy", "compute_chunk_shapes",
-    "calculate_optimal_chunks", "is_oom_error", "is_chunkable_operation", "score_gpu_suitability",
-    "calculate_memory_pressure", "recommend_headroom"})
+HOSTPROBE_FUNCTIONS = frozenset(
+    {
+        "detect_physical_cores",
+        "detect_numa_nodes",
+        "detect_gpu_backends",
+        "detect_python_version",
+        "detect_capabilities",
+    }
+)
+JOBSCORE_FUNCTIONS = frozenset(
+    {
+        "quick_framework_score",
+        "score_indicators",
+        "normalize_scores",
+        "score_framework_patterns",
+        "calculate_gpu_suitability",
+        "estimate_gpu_speedup",
+        "calculate_parallelization_potential",
+        "determine_workload_pattern",
+        "update_adaptive_threshold",
+    }
+)
+SHIFTPLAN_FUNCTIONS = frozenset(
+    {
+        "detect_performance_degradation",
+        "calculate_performance_trend",
+        "detect_workload_characteristics_change",
+        "detect_dominant_pattern",
+        "is_adaptation_beneficial",
+        "should_skip_adaptation",
+        "detect_memory_pressure",
+        "detect_fragmentation_threshold",
+        "calculate_adaptation_urgency",
+        "score_pool_recommendation",
+        "predict_resource_requirements",
+    }
+)
+CARDMEM_FUNCTIONS = frozenset(
+    {
+        "estimate_allocation_bytes",
+        "calculate_safe_limit",
+        "decide_allocation_strategy",
+        "compute_chunk_shapes",
+        "calculate_optimal_chunks",
+        "is_oom_error",
+        "is_chunkable_operation",
+        "score_gpu_suitability",
+        "calculate_memory_pressure",
+        "recommend_headroom",
+    }
+)
 
 MODULES: dict[str, Row] = {
     "kestrun.memory.syncore": Row(
         "syncore",
         load_line=("lock-free native atomics", "10-20x"),
-        public=frozenset(SYNCORE_TYPES) | {"AtomicCounterWrapper", "threading", "time", "logging", "Optional",
-                                           "TypeVar", "Generic", "logger", "NATIVE_ATOMICS_AVAILABLE"},
-        identities=(("threading", threading), ("time", time), ("logging", logging),
-                    ("Optional", typing.Optional), ("TypeVar", typing.TypeVar), ("Generic", typing.Generic)),
+        public=frozenset(SYNCORE_TYPES)
+        | {
+            "AtomicCounterWrapper",
+            "threading",
+            "time",
+            "logging",
+            "Optional",
+            "TypeVar",
+            "Generic",
+            "logger",
+            "NATIVE_ATOMICS_AVAILABLE",
+        },
+        identities=(
+            ("threading", threading),
+            ("time", time),
+            ("logging", logging),
+            ("Optional", typing.Optional),
+            ("TypeVar", typing.TypeVar),
+            ("Generic", typing.Generic),
+        ),
         values=(("NATIVE_ATOMICS_AVAILABLE", True),),
         absent=("_as_int",),
         own_classes=SYNCORE_TYPES + ("AtomicCounterWrapper",),
@@ -95,42 +154,91 @@ MODULES: dict[str, Row] = {
         load_line=("fast-allocator", "1.8-3x"),
         public=frozenset(SLABKIT_TYPES) | SLABKIT_FUNCTIONS | {"threading", "logging", "logger"},
         identities=(("threading", threading), ("logging", logging)),
-        own_classes=SLABKIT_TYPES),
+        own_classes=SLABKIT_TYPES,
+    ),
     "kestrun.native.hostprobe": Row(
-        "hostprobe", logs=False,
+        "hostprobe",
+        logs=False,
         public=HOSTPROBE_FUNCTIONS | {"sys", "os", "time"},
-        identities=(("sys", sys), ("os", os), ("time", time))),
+        identities=(("sys", sys), ("os", os), ("time", time)),
+    ),
     "kestrun.plugins.analyzer.jobscore": Row(
-        "jobscore", public=JOBSCORE_FUNCTIONS | {"re", "logging", "logger"}, identities=(("re", re),)),
+        "jobscore",
+        public=JOBSCORE_FUNCTIONS | {"re", "logging", "logger"},
+        identities=(("re", re),),
+    ),
     "kestrun.plugins.analyzer.shiftplan": Row(
-        "shiftplan", public=SHIFTPLAN_FUNCTIONS | {"logging", "logger"}),
-    "kestrun.gpu.cardmem": Row(
-        "cardmem", public=CARDMEM_FUNCTIONS | {"logging", "logger"}),
+        "shiftplan", public=SHIFTPLAN_FUNCTIONS | {"logging", "logger"}
+    ),
+    "kestrun.gpu.cardmem": Row("cardmem", public=CARDMEM_FUNCTIONS | {"logging", "logger"}),
     "kestrun.memory.spanwood": Row(
-        "spanwood", logs=False,
-        public=frozenset({"FastRedBlackTree", "ATOMIC_AVAILABLE", "AtomicCounter", "SpanRecord", "threading",
-                          "time", "math", "List", "Optional", "Tuple", "Dict", "Any", "_set_reader_pause"}),
-        identities=(("threading", threading), ("time", time), ("List", typing.List),
-                    ("Optional", typing.Optional), ("Tuple", typing.Tuple), ("Dict", typing.Dict),
-                    ("Any", typing.Any)),
+        "spanwood",
+        logs=False,
+        public=frozenset(
+            {
+                "FastRedBlackTree",
+                "ATOMIC_AVAILABLE",
+                "AtomicCounter",
+                "SpanRecord",
+                "threading",
+                "time",
+                "math",
+                "List",
+                "Optional",
+                "Tuple",
+                "Dict",
+                "Any",
+                "_set_reader_pause",
+            }
+        ),
+        identities=(
+            ("threading", threading),
+            ("time", time),
+            ("List", typing.List),  # noqa: UP006
+            ("Optional", typing.Optional),
+            ("Tuple", typing.Tuple),  # noqa: UP006
+            ("Dict", typing.Dict),  # noqa: UP006
+            ("Any", typing.Any),
+        ),
         values=(("ATOMIC_AVAILABLE", True),),
-        own_classes=("FastRedBlackTree",), loads=("kestrun.memory.syncore",)),
+        own_classes=("FastRedBlackTree",),
+        loads=("kestrun.memory.syncore",),
+    ),
     "kestrun.jit.jit_governor": Row(
         "jit_governor",
         load_line=("JIT policy governor",),
-        public=frozenset(JIT_GOVERNOR_TYPES) | {
-            "create_policy_config", "create_function_metrics", "get_jit_governor", "reset_jit_governor",
-            "_policy_lock", "logger", "logging", "threading", "time", "Dict", "Optional"},
-        identities=(("threading", threading), ("time", time), ("logging", logging), ("Dict", typing.Dict),
-                    ("Optional", typing.Optional)),
-        own_classes=JIT_GOVERNOR_TYPES),
+        public=frozenset(JIT_GOVERNOR_TYPES)
+        | {
+            "create_policy_config",
+            "create_function_metrics",
+            "get_jit_governor",
+            "reset_jit_governor",
+            "_policy_lock",
+            "logger",
+            "logging",
+            "threading",
+            "time",
+            "Dict",
+            "Optional",
+        },
+        identities=(
+            ("threading", threading),
+            ("time", time),
+            ("logging", logging),
+            ("Dict", typing.Dict),  # noqa: UP006
+            ("Optional", typing.Optional),
+        ),
+        own_classes=JIT_GOVERNOR_TYPES,
+    ),
 }
 
 built = pytest.mark.parametrize("name", BUILT)
 
 
 def run(code: str, timeout: float = 60) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout
+    )
 
 
 # ---------------------------------------------------------------- the table
@@ -180,8 +288,10 @@ def test_reinitialisation_is_refused(name: str) -> None:
     module = importlib.import_module(name)
     module_spec = importlib.util.find_spec(name)
     fresh = importlib.util.module_from_spec(module_spec)
-    message = (rf"^Module '{re.escape(MODULES[name].short)}' has already been imported\. "
-               r"Re-initialisation is not supported\.$")
+    message = (
+        rf"^Module '{re.escape(MODULES[name].short)}' has already been imported\. "
+        r"Re-initialisation is not supported\.$"
+    )
     with pytest.raises(RuntimeError, match=message):
         module_spec.loader.exec_module(fresh)
     assert importlib.import_module(name) is module
@@ -207,7 +317,8 @@ _interpreters.exec(interp, "import sys; sys.stdout.write(result)")
     proc = run(code)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == (
-        "Interpreter change detected - this module can only be loaded into one interpreter per process."
+        "Interpreter change detected - this module can only be loaded into one interpreter "
+        "per process."
     )
 
 
@@ -244,7 +355,9 @@ def test_load_line_logged_once_at_info(name: str) -> None:
 
 
 def test_report_lists_the_built_modules_as_loaded() -> None:
-    proc = subprocess.run([sys.executable, "-m", "kestrun"], capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-m", "kestrun"], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     for name in BUILT:
         assert any(name in line and "loaded" in line for line in proc.stdout.splitlines()), name
@@ -255,11 +368,15 @@ def test_report_lists_the_built_modules_as_loaded() -> None:
 TYPES = [(s.name, cls) for s in DISCOVERY.surfaces for cls in s.native_classes]
 
 
-@pytest.mark.parametrize("name, cls", TYPES, ids=[f"{n.rsplit('.', 1)[-1]}.{c.__name__}" for n, c in TYPES])
+@pytest.mark.parametrize(
+    "name, cls", TYPES, ids=[f"{n.rsplit('.', 1)[-1]}.{c.__name__}" for n, c in TYPES]
+)
 def test_pickling_and_copying_are_refused(name: str, cls: type) -> None:
     obj = DISCOVERY.surface(name).factory(cls)()
     for action in (pickle.dumps, copy.copy, copy.deepcopy):
-        with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
+        with pytest.raises(
+            TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"
+        ):
             action(obj)
 
 
@@ -297,14 +414,22 @@ def test_failed_first_import_can_be_retried(name: str, tmp_path) -> None:
             problems.setdefault(child.explain(), []).append(k)
             continue
         first, retry = child.result["first"], child.result["retry"]
-        if first["failed"] and (not first["injected"] or first["system_error"] or first["left_in_sys_modules"]):
+        if first["failed"] and (
+            not first["injected"] or first["system_error"] or first["left_in_sys_modules"]
+        ):
             problems.setdefault(f"the importer saw {first}", []).append(k)
         if retry not in ("ok", "not needed"):
             problems.setdefault(f"importing again: {retry}", []).append(k)
         elif set(child.result["worked"]) != expected or child.result["failed"]:
-            problems.setdefault(f"importing again gave a module whose calls fail: {child.result['failed']}",
-                                []).append(k)
+            problems.setdefault(
+                f"importing again gave a module whose calls fail: {child.result['failed']}", []
+            ).append(k)
     if problems:
-        pytest.fail(f"{name} (its set-up makes {imports} imports):\n" + "\n".join(
-            f"with import {', '.join(map(str, ks))} failing: {text}" for text, ks in problems.items()),
-            pytrace=False)
+        pytest.fail(
+            f"{name} (its set-up makes {imports} imports):\n"
+            + "\n".join(
+                f"with import {', '.join(map(str, ks))} failing: {text}"
+                for text, ks in problems.items()
+            ),
+            pytrace=False,
+        )

@@ -27,22 +27,41 @@ def probe_dir(tmp_path_factory) -> pathlib.Path:
         pytest.skip("no C++ compiler")
     out = tmp_path_factory.mktemp("probe")
     target = out / ("barrier_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
-    cmd = [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
-           f"-I{sysconfig.get_paths()['include']}", f"-I{NATIVE}",
-           str(ROOT / "tests" / "native" / "barrier_probe.cpp"), "-o", str(target)]
+    cmd = [
+        compiler,
+        "-std=c++20",
+        "-O1",
+        "-shared",
+        "-fPIC",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        f"-I{sysconfig.get_paths()['include']}",
+        f"-I{NATIVE}",
+        str(ROOT / "tests" / "native" / "barrier_probe.cpp"),
+        "-o",
+        str(target),
+    ]
     subprocess.run(cmd, check=True, capture_output=True, text=True)
     return out
 
 
 def run_probe(probe_dir: pathlib.Path, code: str) -> str:
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=probe_dir,
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        cwd=probe_dir,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 
 
 def test_cpp_exceptions_become_python_exceptions(probe_dir) -> None:
-    out = run_probe(probe_dir, """
+    out = run_probe(
+        probe_dir,
+        """
         import sys
         sys.path.insert(0, ".")
         try:
@@ -60,7 +79,8 @@ def test_cpp_exceptions_become_python_exceptions(probe_dir) -> None:
             p.Probe()
         except MemoryError:
             print("constructor: MemoryError")
-    """)
+    """,
+    )
     assert out.splitlines() == [
         "first set-up: MemoryError",
         "second set-up: None",

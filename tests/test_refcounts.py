@@ -17,18 +17,20 @@ from __future__ import annotations
 
 import textwrap
 
-import pytest
-
 import _hostile
 import _surface
+import pytest
 
 BUILT = _surface.discover().built
 
 
 def leak_report(leaks: list[dict]) -> str:
-    return "\n".join(f"{x['callable']}{x['call']} [{x['case']}]: growth per round: allocated blocks "
-                     f"{x['blocks']} ({x['block_loops']} calls a round), argument references "
-                     f"{x['refs']} ({x['ref_loops']} calls a round)" for x in leaks)
+    return "\n".join(
+        f"{x['callable']}{x['call']} [{x['case']}]: growth per round: allocated blocks "
+        f"{x['blocks']} ({x['block_loops']} calls a round), argument references "
+        f"{x['refs']} ({x['ref_loops']} calls a round)"
+        for x in leaks
+    )
 
 
 @pytest.mark.parametrize("module", BUILT)
@@ -60,8 +62,9 @@ LEAKY = textwrap.dedent('''
 
 def test_the_leak_check_sees_leaks(tmp_path) -> None:
     (tmp_path / "leaky_module.py").write_text(LEAKY)
-    child = _hostile.run_child(["leaks", "leaky_module"], str(tmp_path), 120,
-                               env_extra={"PYTHONPATH": str(tmp_path)})
+    child = _hostile.run_child(
+        ["leaks", "leaky_module"], str(tmp_path), 120, env_extra={"PYTHONPATH": str(tmp_path)}
+    )
     _hostile.expect_ok(child, "reference counts")
     found = {(x["callable"], x["case"].split()[0]) for x in child.result["leaks"]}
     assert ("leaky_module.keeps_a_reference", "valid") in found

@@ -13,7 +13,9 @@ from kestrun.__main__ import collect, module_status, render, shown
 
 
 def run_report(*args: str) -> str:
-    proc = subprocess.run([sys.executable, "-m", "kestrun", *args], capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-m", "kestrun", *args], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 
@@ -48,8 +50,11 @@ def test_failing_module_is_reported_with_its_error(tmp_path, monkeypatch) -> Non
     (tmp_path / "kestrun_broken_mod.py").write_text("raise RuntimeError('boom at import')\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     result = module_status("kestrun_broken_mod")
-    assert result == {"module": "kestrun_broken_mod", "status": "failed",
-                      "error": "RuntimeError: boom at import"}
+    assert result == {
+        "module": "kestrun_broken_mod",
+        "status": "failed",
+        "error": "RuntimeError: boom at import",
+    }
 
 
 def test_render_handles_every_state() -> None:

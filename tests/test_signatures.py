@@ -13,9 +13,8 @@ import ast
 import inspect
 import re
 
-import pytest
-
 import _surface
+import pytest
 from _surface import Entry, Surface
 
 DISCOVERY = _surface.discover()
@@ -25,12 +24,17 @@ P = inspect.Parameter
 BINDING_ERROR = re.compile(
     r"unexpected keyword argument|invalid keyword argument|missing \d+ required|required argument|"
     r"takes (no|\d+|from \d+ to \d+|at (most|least) \d+) (positional |keyword )?argument|"
-    r"takes no arguments|takes no keyword arguments|multiple values for")
+    r"takes no arguments|takes no keyword arguments|multiple values for"
+)
 
 
 def native_callables() -> list[tuple[Surface, Entry]]:
-    return [(s, e) for s in DISCOVERY.surfaces for e in s.entries
-            if e.native and e.kind in ("function", "method", "constructor")]
+    return [
+        (s, e)
+        for s in DISCOVERY.surfaces
+        for e in s.entries
+        if e.native and e.kind in ("function", "method", "constructor")
+    ]
 
 
 CALLABLES = native_callables()
@@ -41,11 +45,14 @@ def shape(params) -> list[tuple[str, str, bool]]:
     return [(p.name, p.kind.name, p.default is not P.empty) for p in params]
 
 
-def stub_shape(node: ast.FunctionDef | ast.AsyncFunctionDef, drop_first: bool) -> list[tuple[str, str, bool]]:
+def stub_shape(
+    node: ast.FunctionDef | ast.AsyncFunctionDef, drop_first: bool
+) -> list[tuple[str, str, bool]]:
     """The parameters of a stub definition as (name, kind, has default)."""
     a = node.args
-    positional = [(arg, "POSITIONAL_ONLY") for arg in a.posonlyargs] + \
-                 [(arg, "POSITIONAL_OR_KEYWORD") for arg in a.args]
+    positional = [(arg, "POSITIONAL_ONLY") for arg in a.posonlyargs] + [
+        (arg, "POSITIONAL_OR_KEYWORD") for arg in a.args
+    ]
     defaults = [False] * (len(positional) - len(a.defaults)) + [True] * len(a.defaults)
     out = []
     for (arg, kind), has_default in zip(positional, defaults):
@@ -72,7 +79,11 @@ def test_text_signature_exists(surface: Surface, entry: Entry) -> None:
 def test_binder_accepts_every_name_of_the_text_signature(surface: Surface, entry: Entry) -> None:
     if entry.signature is None:
         pytest.skip("no text signature")
-    params = [p for p in entry.signature.parameters.values() if p.kind not in (P.VAR_POSITIONAL, P.VAR_KEYWORD)]
+    params = [
+        p
+        for p in entry.signature.parameters.values()
+        if p.kind not in (P.VAR_POSITIONAL, P.VAR_KEYWORD)
+    ]
     valid = surface.probe(entry).valid
     known = {}
     if valid:
@@ -80,8 +91,12 @@ def test_binder_accepts_every_name_of_the_text_signature(surface: Surface, entry
         known = {p.name: v for p, v in zip([p for p in params if p.kind != P.KEYWORD_ONLY], args)}
         known.update(kwargs)
     hints = surface.hints(entry)
-    value = {p.name: known.get(p.name, hints.get(p.name, p.default if p.default is not P.empty else None))
-             for p in params}
+    value = {
+        p.name: known.get(
+            p.name, hints.get(p.name, p.default if p.default is not P.empty else None)
+        )
+        for p in params
+    }
     args = tuple(value[p.name] for p in params if p.kind == P.POSITIONAL_ONLY)
     kwargs = {p.name: value[p.name] for p in params if p.kind != P.POSITIONAL_ONLY}
     instance = surface.factory(entry.owner)() if entry.needs_instance else None
@@ -89,7 +104,8 @@ def test_binder_accepts_every_name_of_the_text_signature(surface: Surface, entry
         entry.call(instance, _surface.fresh(args), _surface.fresh(kwargs))
     except TypeError as exc:
         assert not BINDING_ERROR.search(str(exc)), (
-            f"{entry.label}{_surface.describe_call(args, kwargs)}: {exc}")
+            f"{entry.label}{_surface.describe_call(args, kwargs)}: {exc}"
+        )
     except Exception:
         pass  # a value the callable refuses is fine: only the binding is checked
 
@@ -103,12 +119,20 @@ def test_stub_declares_the_text_signature(surface: Surface, entry: Entry) -> Non
     defs = surface.stub_defs(entry)
     assert defs, f"{entry.label} is missing from {surface.stub.path}"
     expected = shape(entry.signature.parameters.values())
-    declared = [stub_shape(d, drop_first=entry.kind in ("method", "constructor")
-                           and not any(isinstance(x, ast.Name) and x.id == "staticmethod"
-                                       for x in d.decorator_list))
-                for d in defs]
+    declared = [
+        stub_shape(
+            d,
+            drop_first=entry.kind in ("method", "constructor")
+            and not any(
+                isinstance(x, ast.Name) and x.id == "staticmethod" for x in d.decorator_list
+            ),
+        )
+        for d in defs
+    ]
     assert expected in declared, (
-        f"{entry.label}\n  text signature: {expected}\n  stub:           {declared[0] if len(declared) == 1 else declared}")
+        f"{entry.label}\n  text signature: {expected}\n"
+        f"  stub:           {declared[0] if len(declared) == 1 else declared}"
+    )
 
 
 def test_every_native_module_has_callables_to_check() -> None:

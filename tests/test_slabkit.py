@@ -2,13 +2,9 @@
 
 from __future__ import annotations
 
-import copy
 import gc
-import importlib.util
 import logging
-import pickle
 import struct
-import subprocess
 import sys
 import threading
 import tracemalloc

@@ -97,9 +97,15 @@ class IntLike:
 )
 def test_counter_refuses_bad_arguments_and_keeps_value(bad, exc, message) -> None:
     c = AtomicCounter(7)
-    for call in (lambda: c.store(bad), lambda: c.increment(bad), lambda: c.decrement(bad),
-                 lambda: c.fetch_and_add(bad), lambda: c.compare_and_swap(7, bad),
-                 lambda: c.compare_and_swap(bad, 1), lambda: AtomicCounter(bad)):
+    for call in (
+        lambda: c.store(bad),
+        lambda: c.increment(bad),
+        lambda: c.decrement(bad),
+        lambda: c.fetch_and_add(bad),
+        lambda: c.compare_and_swap(7, bad),
+        lambda: c.compare_and_swap(bad, 1),
+        lambda: AtomicCounter(bad),
+    ):
         with pytest.raises(exc) as info:
             call()
         if message:
@@ -146,7 +152,9 @@ def test_counter_native_table_in_fixed_order() -> None:
     api = ctypes.pythonapi
     api.PyCapsule_GetPointer.restype = ctypes.c_void_p
     api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    table = api.PyCapsule_GetPointer(capsule, b"kestrun.memory.syncore.AtomicCounter.__kestrun_ops__")
+    table = api.PyCapsule_GetPointer(
+        capsule, b"kestrun.memory.syncore.AtomicCounter.__kestrun_ops__"
+    )
     slots = (ctypes.c_void_p * 6).from_address(table)
     obj, i64 = ctypes.py_object, ctypes.c_int64
     load = ctypes.CFUNCTYPE(i64, obj)(slots[0])
@@ -431,16 +439,38 @@ def test_statistics_record_and_snapshot() -> None:
     s.record_allocation(100)
     s.record_allocation(50, False, 6, 1000)
     snap = s.get_snapshot()
-    assert {k: snap[k] for k in ("total_allocations", "current_allocations", "bytes_allocated",
-                                 "bucketed_allocations", "fallback_allocations", "alignment_padding_bytes",
-                                 "peak_allocations", "peak_bytes_allocated")} == {
-        "total_allocations": 2, "current_allocations": 2, "bytes_allocated": 150,
-        "bucketed_allocations": 1, "fallback_allocations": 1, "alignment_padding_bytes": 6,
-        "peak_allocations": 2, "peak_bytes_allocated": 150}
-    assert snap["bucketed_allocation_ratio"] == "50.0%" and snap["average_allocation_time_ns"] == 500.0
+    assert {
+        k: snap[k]
+        for k in (
+            "total_allocations",
+            "current_allocations",
+            "bytes_allocated",
+            "bucketed_allocations",
+            "fallback_allocations",
+            "alignment_padding_bytes",
+            "peak_allocations",
+            "peak_bytes_allocated",
+        )
+    } == {
+        "total_allocations": 2,
+        "current_allocations": 2,
+        "bytes_allocated": 150,
+        "bucketed_allocations": 1,
+        "fallback_allocations": 1,
+        "alignment_padding_bytes": 6,
+        "peak_allocations": 2,
+        "peak_bytes_allocated": 150,
+    }
+    assert (
+        snap["bucketed_allocation_ratio"] == "50.0%" and snap["average_allocation_time_ns"] == 500.0
+    )
     s.record_deallocation(100, 40)
     snap = s.get_snapshot()
-    assert (snap["current_allocations"], snap["bytes_allocated"], snap["total_deallocations"]) == (1, 50, 1)
+    assert (snap["current_allocations"], snap["bytes_allocated"], snap["total_deallocations"]) == (
+        1,
+        50,
+        1,
+    )
     assert (snap["peak_allocations"], snap["peak_bytes_allocated"]) == (2, 150)
     assert snap["average_deallocation_time_ns"] == 40.0
     s.record_allocation(8, padding=-3, time_ns=0)
@@ -448,7 +478,9 @@ def test_statistics_record_and_snapshot() -> None:
     assert snap["alignment_padding_bytes"] == 6 and snap["average_allocation_time_ns"] == 1000 / 3
 
 
-@pytest.mark.parametrize("bucketed, total, text", [(3, 8, "37.5%"), (1, 3, "33.3%"), (2, 3, "66.7%"), (5, 5, "100.0%")])
+@pytest.mark.parametrize(
+    "bucketed, total, text", [(3, 8, "37.5%"), (1, 3, "33.3%"), (2, 3, "66.7%"), (5, 5, "100.0%")]
+)
 def test_statistics_ratio_text(bucketed, total, text) -> None:
     s = LockFreeStatistics()
     for i in range(total):
@@ -468,8 +500,11 @@ def test_statistics_counters_may_go_negative_and_reset() -> None:
 
 def test_statistics_public_counters() -> None:
     s = LockFreeStatistics()
-    assert all(type(getattr(s, name)) is AtomicCounter for name in EMPTY_SNAPSHOT
-               if name in LockFreeStatistics.__dict__)
+    assert all(
+        type(getattr(s, name)) is AtomicCounter
+        for name in EMPTY_SNAPSHOT
+        if name in LockFreeStatistics.__dict__
+    )
     replacement = AtomicCounter(10)
     s.total_allocations = replacement
     s.record_allocation(1)
@@ -548,7 +583,11 @@ def test_statistics_overflow_keeps_the_steps_before_it() -> None:
     s = LockFreeStatistics()
     with pytest.raises(OverflowError):
         s.record_allocation(2**64)
-    assert (s.total_allocations.load(), s.current_allocations.load(), s.bytes_allocated.load()) == (1, 1, 0)
+    assert (s.total_allocations.load(), s.current_allocations.load(), s.bytes_allocated.load()) == (
+        1,
+        1,
+        0,
+    )
     with pytest.raises(OverflowError):
         s.py_record_allocation(2**63, True)
     assert s.total_allocations.load() == 1
@@ -561,12 +600,23 @@ def test_statistics_legacy_recorders() -> None:
     s.py_record_allocation(16, True, 4, 100)
     s.py_record_allocation(size=8, is_bucketed=0)
     snap = s.get_snapshot()
-    assert (snap["total_allocations"], snap["current_allocations"], snap["bytes_allocated"]) == (2, 2, 24)
+    assert (snap["total_allocations"], snap["current_allocations"], snap["bytes_allocated"]) == (
+        2,
+        2,
+        24,
+    )
     touched = {"total_allocations", "current_allocations", "bytes_allocated"}
-    assert all(snap[k] == EMPTY_SNAPSHOT[k] for k in EMPTY_SNAPSHOT if k not in touched | {
-        "bucketed_allocation_ratio"})
+    assert all(
+        snap[k] == EMPTY_SNAPSHOT[k]
+        for k in EMPTY_SNAPSHOT
+        if k not in touched | {"bucketed_allocation_ratio"}
+    )
     s.py_record_deallocation(16, 5)
-    assert (s.total_deallocations.load(), s.current_allocations.load(), s.bytes_allocated.load()) == (1, 1, 8)
+    assert (
+        s.total_deallocations.load(),
+        s.current_allocations.load(),
+        s.bytes_allocated.load(),
+    ) == (1, 1, 8)
 
 
 def test_statistics_native_peak_table() -> None:
@@ -574,7 +624,9 @@ def test_statistics_native_peak_table() -> None:
     api = ctypes.pythonapi
     api.PyCapsule_GetPointer.restype = ctypes.c_void_p
     api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    table = api.PyCapsule_GetPointer(capsule, b"kestrun.memory.syncore.LockFreeStatistics.__kestrun_ops__")
+    table = api.PyCapsule_GetPointer(
+        capsule, b"kestrun.memory.syncore.LockFreeStatistics.__kestrun_ops__"
+    )
     slots = (ctypes.c_void_p * 2).from_address(table)
     for slot in slots:
         ctypes.CFUNCTYPE(None, ctypes.py_object, ctypes.c_int64)(slot)(LockFreeStatistics(), 5)

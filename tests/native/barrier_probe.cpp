@@ -18,7 +18,8 @@ constexpr kn::Signature<1> kThrowSig{"throw_", {"kind"}, 1};
 // AddressSanitizer a failing operator new aborts instead of throwing.)
 PyObject* throw_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> a;
-    if (!kn::bind(kThrowSig, args, nargs, kwnames, a) || !kn::check_exact(a[0], &PyUnicode_Type, "kind"))
+    if (!kn::bind(kThrowSig, args, nargs, kwnames, a) ||
+        !kn::check_exact(a[0], &PyUnicode_Type, "kind"))
         return nullptr;
     if (PyUnicode_CompareWithASCIIString(a[0], "bad_alloc") == 0) throw std::bad_alloc();
     if (PyUnicode_CompareWithASCIIString(a[0], "runtime_error") == 0)
@@ -40,10 +41,12 @@ int probe_exec(PyObject* module) {
     // The first set-up fails with a C++ exception; the next one succeeds.
     static int attempts = 0;
     if (attempts++ == 0) throw std::bad_alloc();
-    if (!kn::ready_type_once(ProbeType, [](PyTypeObject& t) {
-            t = kn::static_type<probe_new>("barrier_probe.Probe", sizeof(PyObject), nullptr, nullptr,
-                                           false);
-        }) ||
+    if (!kn::ready_type_once(ProbeType,
+                             [](PyTypeObject& t) {
+                                 t = kn::static_type<probe_new>("barrier_probe.Probe",
+                                                                sizeof(PyObject), nullptr, nullptr,
+                                                                false);
+                             }) ||
         PyModule_AddObjectRef(module, "Probe", reinterpret_cast<PyObject*>(&ProbeType)) < 0 ||
         !kn::add_functions(module, methods))
         return -1;

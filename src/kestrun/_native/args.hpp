@@ -17,7 +17,7 @@ namespace kn {
 
 template <std::size_t N>
 struct Signature {
-    const char* name;                  // function name as shown in messages
+    const char* name;  // function name as shown in messages
     std::array<const char*, N> params;
     std::size_t required;
 };
@@ -54,19 +54,23 @@ inline bool bind_slow(const char* fname, const char* const* params, std::size_t 
         }
         return false;
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             std::size_t i = 0;
-            while (i < n && !keyword_is(key, params[i])) ++i;
+            while (i < n && !keyword_is(key, params[i]))
+                ++i;
             if (i == n) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname,
+                             key);
                 return false;
             }
             if (out[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, params[i]);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
+                             params[i]);
                 return false;
             }
             out[i] = args[nargs + k];
@@ -94,7 +98,8 @@ inline bool bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t narg
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames && static_cast<std::size_t>(nargs) >= sig.required &&
         static_cast<std::size_t>(nargs) <= N) {
-        for (std::size_t i = 0; i < N; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+        for (std::size_t i = 0; i < N; ++i)
+            out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
         return true;
     }
     return detail::bind_slow(sig.name, sig.params.data(), N, sig.required, args, nargs, kwnames,
@@ -113,7 +118,8 @@ inline bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwds,
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
     if (!kwnames) return false;
     std::vector<PyObject*> stack(static_cast<std::size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = items[i];
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        stack[i] = items[i];
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {

@@ -15,8 +15,9 @@ namespace kn {
 
 // "Argument 'x' has incorrect type (expected int, got str)".
 inline void incorrect_type(const char* argname, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 argname, expected, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
+                 expected, Py_TYPE(got)->tp_name);
 }
 
 // The TypeError `len(None)` gives, for a None argument whose length is needed.
@@ -34,7 +35,8 @@ inline PyObject* none_has_no_lower() {
 
 // Accepts an object of exactly `type` (a subclass is refused), or None when
 // `allow_none` is set; anything else raises the incorrect-type TypeError.
-inline bool check_exact(PyObject* o, PyTypeObject* type, const char* argname, bool allow_none = true) {
+inline bool check_exact(PyObject* o, PyTypeObject* type, const char* argname,
+                        bool allow_none = true) {
     if (Py_IS_TYPE(o, type) || (allow_none && o == Py_None)) return true;
     incorrect_type(argname, type->tp_name, o);
     return false;
@@ -182,7 +184,10 @@ inline Int saturate_cast(double d) noexcept {
     if (std::isnan(d)) return 0;
     // The bounds are exact powers of two, so these comparisons are exact.
     constexpr double lo = static_cast<double>(std::numeric_limits<Int>::min());
-    constexpr double hi = std::is_signed_v<Int> ? -lo : 2.0 * (static_cast<double>(std::numeric_limits<Int>::max() / 2) + 1.0);
+    constexpr double hi =
+        std::is_signed_v<Int>
+            ? -lo
+            : 2.0 * (static_cast<double>(std::numeric_limits<Int>::max() / 2) + 1.0);
     if (d <= lo) return std::numeric_limits<Int>::min();
     if (d >= hi) return std::numeric_limits<Int>::max();
     return static_cast<Int>(d);

@@ -70,10 +70,11 @@ inline bool frame_begin(ModuleFrame& f) {
     const int major = static_cast<int>((runtime >> 24) & 0xff);
     const int minor = static_cast<int>((runtime >> 16) & 0xff);
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                             PY_MAJOR_VERSION, PY_MINOR_VERSION, f.dotted_name, "does not match",
-                             major, minor) < 0) {
+        if (PyErr_WarnFormat(
+                PyExc_RuntimeWarning, 1,
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                PY_MAJOR_VERSION, PY_MINOR_VERSION, f.dotted_name, "does not match", major,
+                minor) < 0) {
             f.state = ModuleFrame::kNotSetUp;
             return false;
         }
@@ -122,7 +123,8 @@ inline bool bind_import(PyObject* module, const char* name) {
 }
 
 // `from <source> import <names...>` onto `module`.
-inline bool bind_from(PyObject* module, const char* source, std::initializer_list<const char*> names) {
+inline bool bind_from(PyObject* module, const char* source,
+                      std::initializer_list<const char*> names) {
     Ref mod = Ref::steal(PyImport_ImportModule(source));
     if (!mod) return false;
     for (const char* name : names) {
@@ -151,7 +153,7 @@ struct FrameSlots {
 };
 
 inline FrameSlots frame_slots(PyObject* (*create)(PyObject*, PyModuleDef*),
-                                        int (*exec)(PyObject*)) {
+                              int (*exec)(PyObject*)) {
     return FrameSlots{{
         {Py_mod_create, reinterpret_cast<void*>(create)},
         {Py_mod_exec, reinterpret_cast<void*>(exec)},
@@ -172,12 +174,21 @@ inline FrameSlots frame_slots(PyObject* (*create)(PyObject*, PyModuleDef*),
 // Defines PyInit_<name> for a module whose set-up function is `exec_fn`.
 // The definition lists no functions: exec_fn publishes them with
 // kn::add_functions once the state they need exists.
-#define KN_DEFINE_MODULE(name, frame, doc, exec_fn)                                              \
-    static PyObject* name##_create(PyObject* module_spec, PyModuleDef*) {                        \
-        return kn::guarded<kn::frame_create>(frame, module_spec);                                \
-    }                                                                                            \
-    static int name##_frame_exec(PyObject* module) { return kn::frame_exec<exec_fn>(frame, module); } \
-    static kn::FrameSlots name##_slots = kn::frame_slots(name##_create, name##_frame_exec);          \
-    static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, (frame).dotted_name, doc, 0,         \
-                                     nullptr, name##_slots.slots, nullptr, nullptr, nullptr};    \
+#define KN_DEFINE_MODULE(name, frame, doc, exec_fn)                                         \
+    static PyObject* name##_create(PyObject* module_spec, PyModuleDef*) {                   \
+        return kn::guarded<kn::frame_create>(frame, module_spec);                           \
+    }                                                                                       \
+    static int name##_frame_exec(PyObject* module) {                                        \
+        return kn::frame_exec<exec_fn>(frame, module);                                      \
+    }                                                                                       \
+    static kn::FrameSlots name##_slots = kn::frame_slots(name##_create, name##_frame_exec); \
+    static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT,                                 \
+                                     (frame).dotted_name,                                   \
+                                     doc,                                                   \
+                                     0,                                                     \
+                                     nullptr,                                               \
+                                     name##_slots.slots,                                    \
+                                     nullptr,                                               \
+                                     nullptr,                                               \
+                                     nullptr};                                              \
     PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&name##_def); }

@@ -4,9 +4,9 @@
 // type shares.  Header-only; each module includes this file.
 #pragma once
 
-#include "barrier.hpp"
-#include "ref.hpp"
 #include "args.hpp"
+#include "barrier.hpp"
 #include "convert.hpp"
 #include "frame.hpp"
+#include "ref.hpp"
 #include "traits.hpp"

@@ -144,8 +144,7 @@ inline bool lock_exit(PyObject* lock, LockProtocol protocol = LockProtocol::kCon
 // cleared from its owner) is not held: ok() is true and leaving does nothing.
 class LockedScope {
 public:
-    explicit LockedScope(PyObject* lock,
-                         LockProtocol protocol = LockProtocol::kContextManager)
+    explicit LockedScope(PyObject* lock, LockProtocol protocol = LockProtocol::kContextManager)
         : lock_(Ref::borrow(lock)), protocol_(protocol) {
         if (lock_ && !lock_enter(lock_.get(), protocol_)) {
             lock_.reset();

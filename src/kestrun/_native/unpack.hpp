@@ -28,7 +28,8 @@ inline void unpack_too_many(Py_ssize_t expected) {
 
 // ValueError "need more than N value(s) to unpack".
 inline void unpack_too_few(Py_ssize_t got) {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                 got == 1 ? "" : "s");
 }
 
 // Borrowed view of the items of an exact tuple or list, or nullptr for any
@@ -60,14 +61,17 @@ inline bool unpack(PyObject* o, std::array<Ref, N>& out) {
                 unpack_too_few(size);
             return false;
         }
-        for (std::size_t i = 0; i < N; ++i) out[i] = Ref::borrow(items[i]);
+        for (std::size_t i = 0; i < N; ++i)
+            out[i] = Ref::borrow(items[i]);
         return true;
     }
     Ref it = Ref::steal(PyObject_GetIter(o));
     if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(o)->tp_iter && !PySequence_Check(o)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(o)->tp_iter &&
+            !PySequence_Check(o)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(o)->tp_name);
         }
         return false;
     }

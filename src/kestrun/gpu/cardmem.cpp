@@ -31,8 +31,10 @@ PyObject* not_chunkable_decision = nullptr;
 // 1 % always stays free once the ratio reaches 0.99.
 uint64_t safe_limit(uint64_t available, double headroom_ratio) {
     double h = headroom_ratio;
-    if (h < 0.0) h = 0.0;
-    else if (h > 0.99 || std::isnan(h)) h = 0.99;
+    if (h < 0.0)
+        h = 0.0;
+    else if (h > 0.99 || std::isnan(h))
+        h = 0.99;
     const double a = static_cast<double>(available);
     return kn::saturate_cast<uint64_t>(a - h * a);
 }
@@ -51,7 +53,8 @@ bool contains_folded(const Char* text, Py_ssize_t n, std::string_view needle) {
     for (Py_ssize_t i = 0; i + m <= n; ++i) {
         if (fold(text[i]) != first) continue;
         Py_ssize_t j = 1;
-        while (j < m && fold(text[i + j]) == static_cast<unsigned char>(needle[j])) ++j;
+        while (j < m && fold(text[i + j]) == static_cast<unsigned char>(needle[j]))
+            ++j;
         if (j == m) return true;
     }
     return false;
@@ -73,8 +76,8 @@ public:
         data_ = PyUnicode_DATA(s);
         len_ = PyUnicode_GET_LENGTH(s);
         if (lowered_ && kind_ == PyUnicode_1BYTE_KIND) {
-            text_ = std::string_view(static_cast<const char*>(data_),
-                                     static_cast<std::size_t>(len_));
+            text_ =
+                std::string_view(static_cast<const char*>(data_), static_cast<std::size_t>(len_));
         } else if (!lowered_ && len_ <= static_cast<Py_ssize_t>(sizeof buffer_)) {
             const char* in = static_cast<const char*>(data_);
             for (Py_ssize_t i = 0; i < len_; ++i) {
@@ -91,12 +94,12 @@ public:
     bool contains(std::string_view needle) const {
         if (!folded_search_) return text_.find(needle) != std::string_view::npos;
         switch (kind_) {
-            case PyUnicode_1BYTE_KIND:
-                return contains_folded(static_cast<const Py_UCS1*>(data_), len_, needle);
-            case PyUnicode_2BYTE_KIND:
-                return contains_folded(static_cast<const Py_UCS2*>(data_), len_, needle);
-            default:
-                return contains_folded(static_cast<const Py_UCS4*>(data_), len_, needle);
+        case PyUnicode_1BYTE_KIND:
+            return contains_folded(static_cast<const Py_UCS1*>(data_), len_, needle);
+        case PyUnicode_2BYTE_KIND:
+            return contains_folded(static_cast<const Py_UCS2*>(data_), len_, needle);
+        default:
+            return contains_folded(static_cast<const Py_UCS4*>(data_), len_, needle);
         }
     }
 
@@ -159,8 +162,8 @@ PyObject* chunked_decision(uint64_t chunk_bytes, uint64_t passes) {
 
 // ---------------------------------------------------------------- Sizing
 
-constexpr kn::Signature<3> kEstimateAllocationBytesSig{"estimate_allocation_bytes",
-                                        {"shape", "element_size", "overhead_factor"}, 2};
+constexpr kn::Signature<3> kEstimateAllocationBytesSig{
+    "estimate_allocation_bytes", {"shape", "element_size", "overhead_factor"}, 2};
 
 PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
@@ -197,8 +200,8 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t
     return PyLong_FromUnsignedLongLong(bytes);
 }
 
-constexpr kn::Signature<2> kCalculateSafeLimitSig{"calculate_safe_limit",
-                                         {"available_bytes", "headroom_ratio"}, 2};
+constexpr kn::Signature<2> kCalculateSafeLimitSig{
+    "calculate_safe_limit", {"available_bytes", "headroom_ratio"}, 2};
 
 PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -212,7 +215,8 @@ PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 constexpr kn::Signature<4> kDecideAllocationStrategySig{
     "decide_allocation_strategy",
-    {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"}, 4};
+    {"requested_bytes", "available_bytes", "headroom_ratio", "is_chunkable"},
+    4};
 
 PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
@@ -236,8 +240,8 @@ PyObject* decide_allocation_strategy(PyObject*, PyObject* const* args, Py_ssize_
 
 // ---------------------------------------------------------------- Chunking
 
-constexpr kn::Signature<3> kComputeChunkShapesSig{"compute_chunk_shapes",
-                                           {"shape", "element_size", "max_chunk_bytes"}, 3};
+constexpr kn::Signature<3> kComputeChunkShapesSig{
+    "compute_chunk_shapes", {"shape", "element_size", "max_chunk_bytes"}, 3};
 
 PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -270,7 +274,8 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     for (Py_ssize_t i = 1; i < ndim; ++i) {
         uint64_t dim;
         if (!kn::to_uint64(PyTuple_GET_ITEM(shape, i), &dim)) return nullptr;
-        if (dim == 0) rows_empty = true;
+        if (dim == 0)
+            rows_empty = true;
         else if (!row_overflows && __builtin_mul_overflow(row_bytes, dim, &row_bytes))
             row_overflows = true;
     }
@@ -281,9 +286,12 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     // Empty rows fit any budget: the whole shape is one chunk.  A row over
     // the budget still makes one-row chunks.
     uint64_t rows_per_chunk;
-    if (rows_empty) rows_per_chunk = static_cast<uint64_t>(remaining);
-    else if (row_overflows || row_bytes > max_chunk_bytes) rows_per_chunk = 1;
-    else rows_per_chunk = max_chunk_bytes / row_bytes;
+    if (rows_empty)
+        rows_per_chunk = static_cast<uint64_t>(remaining);
+    else if (row_overflows || row_bytes > max_chunk_bytes)
+        rows_per_chunk = 1;
+    else
+        rows_per_chunk = max_chunk_bytes / row_bytes;
 
     const uint64_t rows = static_cast<uint64_t>(remaining);
     const uint64_t full = rows / rows_per_chunk;
@@ -293,8 +301,8 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!chunks) return nullptr;
     // Tuples are immutable, so every full chunk can be the same object.
     if (full) {
-        kn::Ref whole = kn::Ref::steal(
-            chunk_tuple(shape, ndim, static_cast<int64_t>(rows_per_chunk)));
+        kn::Ref whole =
+            kn::Ref::steal(chunk_tuple(shape, ndim, static_cast<int64_t>(rows_per_chunk)));
         if (!whole) return nullptr;
         for (uint64_t i = 0; i < full; ++i)
             PyList_SET_ITEM(chunks.get(), static_cast<Py_ssize_t>(i), Py_NewRef(whole.get()));
@@ -309,7 +317,8 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 constexpr kn::Signature<5> kCalculateOptimalChunksSig{
     "calculate_optimal_chunks",
-    {"total_bytes", "available_bytes", "headroom_ratio", "min_chunks", "max_chunks"}, 3};
+    {"total_bytes", "available_bytes", "headroom_ratio", "min_chunks", "max_chunks"},
+    3};
 
 PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
@@ -369,7 +378,8 @@ PyObject* is_chunkable_operation(PyObject*, PyObject* const* args, Py_ssize_t na
 
 constexpr kn::Signature<4> kScoreGpuSuitabilitySig{
     "score_gpu_suitability",
-    {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"}, 4};
+    {"data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"},
+    4};
 
 PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
@@ -386,8 +396,10 @@ PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nar
     double memory_score = 0.0;
     if (safe != 0) {
         const double s = static_cast<double>(safe), d = static_cast<double>(data_size);
-        if (safe < data_size) memory_score = s / d;
-        else memory_score = std::fmin(d / (s * 0.8), 1.0);
+        if (safe < data_size)
+            memory_score = s / d;
+        else
+            memory_score = std::fmin(d / (s * 0.8), 1.0);
     }
     double factor = 0.5;
     int member = in_set(chunkable_ops, a[1]);
@@ -402,8 +414,8 @@ PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nar
     return PyFloat_FromDouble(memory_score * factor);
 }
 
-constexpr kn::Signature<2> kCalculateMemoryPressureSig{"calculate_memory_pressure",
-                                        {"used_bytes", "total_bytes"}, 2};
+constexpr kn::Signature<2> kCalculateMemoryPressureSig{
+    "calculate_memory_pressure", {"used_bytes", "total_bytes"}, 2};
 
 PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
@@ -416,8 +428,8 @@ PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t
     return PyFloat_FromDouble(p < 1.0 ? p : 1.0);
 }
 
-constexpr kn::Signature<2> kRecommendHeadroomSig{"recommend_headroom",
-                                        {"current_pressure", "base_headroom"}, 1};
+constexpr kn::Signature<2> kRecommendHeadroomSig{
+    "recommend_headroom", {"current_pressure", "base_headroom"}, 1};
 
 PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -442,46 +454,56 @@ PyObject* recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // ---------------------------------------------------------------- Module
 
 PyMethodDef methods[] = {
-    kn::def<estimate_allocation_bytes>("estimate_allocation_bytes",
-     "estimate_allocation_bytes($module, /, shape, element_size, overhead_factor=1.0)\n--\n\n"
-     "Bytes an array of `shape` needs at `element_size` bytes per element, enlarged by\n"
-     "`overhead_factor` when it is above 1.0.  The element count times the size is capped\n"
-     "at 2**63 - 1; the overhead can raise the result up to 2**64 - 1 (an infinite or\n"
-     "huge factor gives 2**64 - 1)."),
-    kn::def<calculate_safe_limit>("calculate_safe_limit",
-     "calculate_safe_limit($module, /, available_bytes, headroom_ratio)\n--\n\n"
-     "Bytes of `available_bytes` usable when `headroom_ratio` (clamped to [0, 0.99])\n"
-     "is kept free."),
-    kn::def<decide_allocation_strategy>("decide_allocation_strategy",
-     "decide_allocation_strategy($module, /, requested_bytes, available_bytes, headroom_ratio,\n"
-     "                           is_chunkable)\n--\n\n"
-     "(strategy, chunk_bytes, num_chunks, message): 0 runs on the GPU in one pass,\n"
-     "1 in `num_chunks` passes of `chunk_bytes`, 2 on the CPU."),
-    kn::def<compute_chunk_shapes>("compute_chunk_shapes",
-     "compute_chunk_shapes($module, /, shape, element_size, max_chunk_bytes)\n--\n\n"
-     "Splits the first dimension of `shape` into chunks of at most `max_chunk_bytes`\n"
-     "(at least one row each); a list of chunk shapes."),
-    kn::def<calculate_optimal_chunks>("calculate_optimal_chunks",
-     "calculate_optimal_chunks($module, /, total_bytes, available_bytes, headroom_ratio,\n"
-     "                         min_chunks=1, max_chunks=1000)\n--\n\n"
-     "Number of chunks for `total_bytes` within the safe limit, between `min_chunks`\n"
-     "and `max_chunks`."),
-    kn::def<is_oom_error>("is_oom_error",
-     "is_oom_error($module, /, error_message, error_type)\n--\n\n"
-     "Whether an error's message or type name says the GPU ran out of memory."),
-    kn::def<is_chunkable_operation>("is_chunkable_operation",
-     "is_chunkable_operation($module, /, operation)\n--\n\n"
-     "Whether the named array operation can be produced in independent chunks."),
-    kn::def<score_gpu_suitability>("score_gpu_suitability",
-     "score_gpu_suitability($module, /, data_size_bytes, operation_type, available_gpu_memory,\n"
-     "                      headroom_ratio)\n--\n\n"
-     "How well an operation on `data_size_bytes` suits the GPU, in [0.0, 0.9]."),
-    kn::def<calculate_memory_pressure>("calculate_memory_pressure",
-     "calculate_memory_pressure($module, /, used_bytes, total_bytes)\n--\n\n"
-     "Used share of the memory, at most 1.0; 1.0 when `total_bytes` is 0."),
-    kn::def<recommend_headroom>("recommend_headroom",
-     "recommend_headroom($module, /, current_pressure, base_headroom=0.5)\n--\n\n"
-     "Headroom ratio to keep free at `current_pressure`, in [0.3, 0.8]."),
+    kn::def<estimate_allocation_bytes>(
+        "estimate_allocation_bytes",
+        "estimate_allocation_bytes($module, /, shape, element_size, overhead_factor=1.0)\n--\n\n"
+        "Bytes an array of `shape` needs at `element_size` bytes per element, enlarged by\n"
+        "`overhead_factor` when it is above 1.0.  The element count times the size is capped\n"
+        "at 2**63 - 1; the overhead can raise the result up to 2**64 - 1 (an infinite or\n"
+        "huge factor gives 2**64 - 1)."),
+    kn::def<calculate_safe_limit>(
+        "calculate_safe_limit",
+        "calculate_safe_limit($module, /, available_bytes, headroom_ratio)\n--\n\n"
+        "Bytes of `available_bytes` usable when `headroom_ratio` (clamped to [0, 0.99])\n"
+        "is kept free."),
+    kn::def<decide_allocation_strategy>(
+        "decide_allocation_strategy",
+        "decide_allocation_strategy($module, /, requested_bytes, available_bytes, headroom_ratio,\n"
+        "                           is_chunkable)\n--\n\n"
+        "(strategy, chunk_bytes, num_chunks, message): 0 runs on the GPU in one pass,\n"
+        "1 in `num_chunks` passes of `chunk_bytes`, 2 on the CPU."),
+    kn::def<compute_chunk_shapes>(
+        "compute_chunk_shapes",
+        "compute_chunk_shapes($module, /, shape, element_size, max_chunk_bytes)\n--\n\n"
+        "Splits the first dimension of `shape` into chunks of at most `max_chunk_bytes`\n"
+        "(at least one row each); a list of chunk shapes."),
+    kn::def<calculate_optimal_chunks>(
+        "calculate_optimal_chunks",
+        "calculate_optimal_chunks($module, /, total_bytes, available_bytes, headroom_ratio,\n"
+        "                         min_chunks=1, max_chunks=1000)\n--\n\n"
+        "Number of chunks for `total_bytes` within the safe limit, between `min_chunks`\n"
+        "and `max_chunks`."),
+    kn::def<is_oom_error>(
+        "is_oom_error",
+        "is_oom_error($module, /, error_message, error_type)\n--\n\n"
+        "Whether an error's message or type name says the GPU ran out of memory."),
+    kn::def<is_chunkable_operation>(
+        "is_chunkable_operation",
+        "is_chunkable_operation($module, /, operation)\n--\n\n"
+        "Whether the named array operation can be produced in independent chunks."),
+    kn::def<score_gpu_suitability>(
+        "score_gpu_suitability",
+        "score_gpu_suitability($module, /, data_size_bytes, operation_type, available_gpu_memory,\n"
+        "                      headroom_ratio)\n--\n\n"
+        "How well an operation on `data_size_bytes` suits the GPU, in [0.0, 0.9]."),
+    kn::def<calculate_memory_pressure>(
+        "calculate_memory_pressure",
+        "calculate_memory_pressure($module, /, used_bytes, total_bytes)\n--\n\n"
+        "Used share of the memory, at most 1.0; 1.0 when `total_bytes` is 0."),
+    kn::def<recommend_headroom>(
+        "recommend_headroom",
+        "recommend_headroom($module, /, current_pressure, base_headroom=0.5)\n--\n\n"
+        "Headroom ratio to keep free at `current_pressure`, in [0.3, 0.8]."),
     kn::kEndOfMethods,
 };
 
@@ -497,22 +519,24 @@ PyObject* make_set(std::initializer_list<const char*> names) {
 
 int cardmem_exec(PyObject* module) {
     const bool state_ready =
-        kn::create_once(chunkable_ops,
-                        [] {
-                            return make_set({"zeros", "ones", "empty", "full", "random.randn",
-                                             "random.rand", "random.random",
-                                             "random.standard_normal", "random.uniform", "arange",
-                                             "linspace"});
-                        }) &&
+        kn::create_once(
+            chunkable_ops,
+            [] {
+                return make_set({"zeros", "ones", "empty", "full", "random.randn", "random.rand",
+                                 "random.random", "random.standard_normal", "random.uniform",
+                                 "arange", "linspace"});
+            }) &&
         kn::create_once(non_chunkable_ops,
                         [] {
                             return make_set({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd",
                                              "eig", "eigvals", "solve", "inv", "sort", "argsort"});
                         }) &&
-        kn::create_once(fits_decision,
-                        [] { return Py_BuildValue("(iiis)", 0, 0, 1, "Allocation fits in GPU memory"); }) &&
-        kn::create_once(no_memory_decision,
-                        [] { return Py_BuildValue("(iiis)", 2, 0, 1, "No GPU memory available"); }) &&
+        kn::create_once(
+            fits_decision,
+            [] { return Py_BuildValue("(iiis)", 0, 0, 1, "Allocation fits in GPU memory"); }) &&
+        kn::create_once(
+            no_memory_decision,
+            [] { return Py_BuildValue("(iiis)", 2, 0, 1, "No GPU memory available"); }) &&
         kn::create_once(not_chunkable_decision, [] {
             return Py_BuildValue("(iiis)", 2, 0, 1, "Operation not chunkable, falling back to CPU");
         });

@@ -9,9 +9,13 @@ _Int = SupportsInt | SupportsIndex
 logger: logging.Logger
 
 def estimate_allocation_bytes(
-    shape: tuple[_Int, ...], element_size: _Int, overhead_factor: SupportsFloat | SupportsIndex = 1.0
+    shape: tuple[_Int, ...],
+    element_size: _Int,
+    overhead_factor: SupportsFloat | SupportsIndex = 1.0,
 ) -> int: ...
-def calculate_safe_limit(available_bytes: _Int, headroom_ratio: SupportsFloat | SupportsIndex) -> int: ...
+def calculate_safe_limit(
+    available_bytes: _Int, headroom_ratio: SupportsFloat | SupportsIndex
+) -> int: ...
 def decide_allocation_strategy(
     requested_bytes: _Int,
     available_bytes: _Int,
@@ -38,5 +42,6 @@ def score_gpu_suitability(
 ) -> float: ...
 def calculate_memory_pressure(used_bytes: _Int, total_bytes: _Int) -> float: ...
 def recommend_headroom(
-    current_pressure: SupportsFloat | SupportsIndex, base_headroom: SupportsFloat | SupportsIndex = 0.5
+    current_pressure: SupportsFloat | SupportsIndex,
+    base_headroom: SupportsFloat | SupportsIndex = 0.5,
 ) -> float: ...

@@ -8,17 +8,19 @@ Import it from ``kestrun.memory.syncore``, not from here.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from kestrun.memory.syncore import AtomicCounter
 else:
     AtomicCounter: Any = None  # bound when kestrun.memory.syncore is set up
 
-# _as_int(value, name): an exact int as it is, another number through int()
-# (2.9 -> 2, True -> 1), anything else a TypeError naming the argument.
-# Bound when kestrun.memory.syncore is set up.
-_as_int: Callable[[object, str], int]
+
+def _as_int(value: object, name: str) -> int:
+    """An exact int as it is, another number through int() (2.9 -> 2, True -> 1),
+    anything else a TypeError naming the argument.  Replaced by the native check
+    when kestrun.memory.syncore is set up."""
+    raise RuntimeError("kestrun.memory.syncore is not set up")
 
 
 class AtomicCounterWrapper:

@@ -28,22 +28,22 @@ extern "C" {
 /* The table of AtomicCounter, in its fixed order.  Every step is one
  * sequentially consistent atomic instruction; additions wrap modulo 2**64. */
 typedef struct {
-    int64_t (*_c_load)(PyObject *self);
-    void (*_c_store)(PyObject *self, int64_t value);
+    int64_t (*_c_load)(PyObject* self);
+    void (*_c_store)(PyObject* self, int64_t value);
     /* delta may be NULL, meaning 1; returns the new value. */
-    int64_t (*_c_increment)(PyObject *self, const int64_t *delta);
-    int64_t (*_c_decrement)(PyObject *self, const int64_t *delta);
+    int64_t (*_c_increment)(PyObject* self, const int64_t* delta);
+    int64_t (*_c_decrement)(PyObject* self, const int64_t* delta);
     /* Strong compare-exchange; 1 when the value equalled expected. */
-    int (*_c_compare_and_swap)(PyObject *self, int64_t expected, int64_t new_value);
+    int (*_c_compare_and_swap)(PyObject* self, int64_t expected, int64_t new_value);
     /* Returns the value before the addition. */
-    int64_t (*_c_fetch_and_add)(PyObject *self, int64_t delta);
+    int64_t (*_c_fetch_and_add)(PyObject* self, int64_t delta);
 } KestrunAtomicCounterOps;
 
 /* The table of LockFreeStatistics: each raises the instance's native peak
  * counter to at least value. */
 typedef struct {
-    void (*_update_peak_allocations)(PyObject *self, int64_t value);
-    void (*_update_peak_bytes)(PyObject *self, int64_t value);
+    void (*_update_peak_allocations)(PyObject* self, int64_t value);
+    void (*_update_peak_bytes)(PyObject* self, int64_t value);
 } KestrunStatisticsOps;
 
 #define KESTRUN_SYNCORE_MODULE "kestrun.memory.syncore"
@@ -54,13 +54,11 @@ typedef struct {
 
 /* Imports the module and fetches `type_name` and its table; 0 on success,
  * -1 with an exception set.  The type reference is new. */
-static inline int
-Kestrun_ImportOps(const char *type_name, const char *capsule_name, PyTypeObject **type,
-                  const void **ops)
-{
-    PyObject *module = PyImport_ImportModule(KESTRUN_SYNCORE_MODULE);
+static inline int Kestrun_ImportOps(const char* type_name, const char* capsule_name,
+                                    PyTypeObject** type, const void** ops) {
+    PyObject* module = PyImport_ImportModule(KESTRUN_SYNCORE_MODULE);
     if (module == NULL) return -1;
-    PyObject *t = PyObject_GetAttrString(module, type_name);
+    PyObject* t = PyObject_GetAttrString(module, type_name);
     Py_DECREF(module);
     if (t == NULL) return -1;
     if (!PyType_Check(t)) {
@@ -68,38 +66,36 @@ Kestrun_ImportOps(const char *type_name, const char *capsule_name, PyTypeObject 
         PyErr_Format(PyExc_TypeError, "%s is not a type", type_name);
         return -1;
     }
-    PyObject *capsule = PyObject_GetAttrString(t, KESTRUN_OPS_ATTR);
+    PyObject* capsule = PyObject_GetAttrString(t, KESTRUN_OPS_ATTR);
     if (capsule == NULL) {
         Py_DECREF(t);
         return -1;
     }
-    const void *table = PyCapsule_GetPointer(capsule, capsule_name);
+    const void* table = PyCapsule_GetPointer(capsule, capsule_name);
     Py_DECREF(capsule);
     if (table == NULL) {
         Py_DECREF(t);
         return -1;
     }
-    *type = (PyTypeObject *)t;
+    *type = (PyTypeObject*)t;
     *ops = table;
     return 0;
 }
 
-static inline int
-Kestrun_ImportAtomicCounter(PyTypeObject **type, const KestrunAtomicCounterOps **ops)
-{
-    const void *table;
-    if (Kestrun_ImportOps("AtomicCounter", KESTRUN_COUNTER_OPS_CAPSULE, type, &table) < 0) return -1;
-    *ops = (const KestrunAtomicCounterOps *)table;
+static inline int Kestrun_ImportAtomicCounter(PyTypeObject** type,
+                                              const KestrunAtomicCounterOps** ops) {
+    const void* table;
+    if (Kestrun_ImportOps("AtomicCounter", KESTRUN_COUNTER_OPS_CAPSULE, type, &table) < 0)
+        return -1;
+    *ops = (const KestrunAtomicCounterOps*)table;
     return 0;
 }
 
-static inline int
-Kestrun_ImportStatistics(PyTypeObject **type, const KestrunStatisticsOps **ops)
-{
-    const void *table;
+static inline int Kestrun_ImportStatistics(PyTypeObject** type, const KestrunStatisticsOps** ops) {
+    const void* table;
     if (Kestrun_ImportOps("LockFreeStatistics", KESTRUN_STATISTICS_OPS_CAPSULE, type, &table) < 0)
         return -1;
-    *ops = (const KestrunStatisticsOps *)table;
+    *ops = (const KestrunStatisticsOps*)table;
     return 0;
 }
 

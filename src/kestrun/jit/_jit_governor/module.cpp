@@ -32,7 +32,6 @@ PyObject* s_avg_threshold = nullptr;
 PyObject* s_min_threshold = nullptr;
 PyObject* s_max_threshold = nullptr;
 
-
 namespace {
 
 // The dictionary of the module object being set up, then of the module,

@@ -37,22 +37,20 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 PyObject* counter_load(PyObject* self, PyObject*) {
     int64_t v;
-    Py_BEGIN_ALLOW_THREADS
-    v = c_load(self);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLongLong(v);
+    Py_BEGIN_ALLOW_THREADS v = c_load(self);
+    Py_END_ALLOW_THREADS return PyLong_FromLongLong(v);
 }
 
 constexpr kn::Signature<1> kCounterStoreSig{"store", {"value"}, 1};
 
-PyObject* counter_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* counter_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     std::array<PyObject*, 1> a;
     int64_t v;
-    if (!kn::bind(kCounterStoreSig, args, nargs, kwnames, a) || !kn::to_int64(a[0], &v)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    c_store(self, v);
-    Py_END_ALLOW_THREADS
-    return kn::none();
+    if (!kn::bind(kCounterStoreSig, args, nargs, kwnames, a) || !kn::to_int64(a[0], &v))
+        return nullptr;
+    Py_BEGIN_ALLOW_THREADS c_store(self, v);
+    Py_END_ALLOW_THREADS return kn::none();
 }
 
 // Optional delta (default 1) for increment and decrement.
@@ -71,10 +69,8 @@ PyObject* counter_increment(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
     int64_t d, r;
     if (!optional_delta(kCounterIncrementSig, args, nargs, kwnames, &d)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    r = c_increment(self, &d);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLongLong(r);
+    Py_BEGIN_ALLOW_THREADS r = c_increment(self, &d);
+    Py_END_ALLOW_THREADS return PyLong_FromLongLong(r);
 }
 
 constexpr kn::Signature<1> kCounterDecrementSig{"decrement", {"delta"}, 0};
@@ -83,10 +79,8 @@ PyObject* counter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
     int64_t d, r;
     if (!optional_delta(kCounterDecrementSig, args, nargs, kwnames, &d)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    r = c_decrement(self, &d);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLongLong(r);
+    Py_BEGIN_ALLOW_THREADS r = c_decrement(self, &d);
+    Py_END_ALLOW_THREADS return PyLong_FromLongLong(r);
 }
 
 constexpr kn::Signature<2> kCounterCompareAndSwapSig{
@@ -100,10 +94,8 @@ PyObject* counter_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssi
         !kn::to_int64(a[0], &expected) || !kn::to_int64(a[1], &desired))
         return nullptr;
     int ok;
-    Py_BEGIN_ALLOW_THREADS
-    ok = c_compare_and_swap(self, expected, desired);
-    Py_END_ALLOW_THREADS
-    return kn::boolean(ok);
+    Py_BEGIN_ALLOW_THREADS ok = c_compare_and_swap(self, expected, desired);
+    Py_END_ALLOW_THREADS return kn::boolean(ok);
 }
 
 constexpr kn::Signature<1> kCounterFetchAndAddSig{"fetch_and_add", {"delta"}, 1};
@@ -114,18 +106,16 @@ PyObject* counter_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_
     int64_t d, r;
     if (!kn::bind(kCounterFetchAndAddSig, args, nargs, kwnames, a) || !kn::to_int64(a[0], &d))
         return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    r = c_fetch_and_add(self, d);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLongLong(r);
+    Py_BEGIN_ALLOW_THREADS r = c_fetch_and_add(self, d);
+    Py_END_ALLOW_THREADS return PyLong_FromLongLong(r);
 }
 
 PyMethodDef counter_methods[] = {
     kn::def<counter_load>("load", "load($self, /)\n--\n\nThe current value."),
     kn::def<counter_store>("store", "store($self, /, value)\n--\n\nSets the value."),
-    kn::def<counter_increment>(
-        "increment",
-        "increment($self, /, delta=1)\n--\n\nAdds delta (wrapping at 64 bits); returns the new value."),
+    kn::def<counter_increment>("increment",
+                               "increment($self, /, delta=1)\n--\n\nAdds delta (wrapping at 64 "
+                               "bits); returns the new value."),
     kn::def<counter_decrement>("decrement",
                                "decrement($self, /, delta=1)\n--\n\n"
                                "Subtracts delta (wrapping at 64 bits); returns the new value."),
@@ -153,7 +143,8 @@ constexpr const char* kCounterAliases[][2] = {
 bool add_counter_aliases() {
     for (const auto& alias : kCounterAliases) {
         PyObject* method = PyDict_GetItemString(CounterType.tp_dict, alias[1]);
-        if (!method || PyDict_SetItemString(CounterType.tp_dict, alias[0], method) < 0) return false;
+        if (!method || PyDict_SetItemString(CounterType.tp_dict, alias[0], method) < 0)
+            return false;
     }
     PyType_Modified(&CounterType);
     return true;
@@ -221,14 +212,17 @@ bool counter_store_zero(PyObject* counter) {
 // ---------------------------------------------------------------- type
 
 bool ready_counter_type() {
-    return kn::ready_type_once(CounterType, [](PyTypeObject& t) {
-               t = kn::static_type<counter_new>(
-                   "kestrun.memory.syncore.AtomicCounter", sizeof(CounterObject),
-                   "AtomicCounter(initial_value=0)\n--\n\n"
-                   "Signed 64-bit lock-free counter; every change is one atomic instruction and "
-                   "wraps modulo 2**64.",
-                   counter_methods, false);
-           }) &&
+    return kn::ready_type_once(CounterType,
+                               [](PyTypeObject& t) {
+                                   t = kn::static_type<counter_new>(
+                                       "kestrun.memory.syncore.AtomicCounter",
+                                       sizeof(CounterObject),
+                                       "AtomicCounter(initial_value=0)\n--\n\n"
+                                       "Signed 64-bit lock-free counter; every change is one "
+                                       "atomic instruction and "
+                                       "wraps modulo 2**64.",
+                                       counter_methods, false);
+                               }) &&
            kn::publish_ops(CounterType, &counter_ops, KESTRUN_COUNTER_OPS_CAPSULE) &&
            add_counter_aliases();
 }

@@ -76,9 +76,9 @@ int syncore_exec(PyObject* module) {
     Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
     kn::Ref time = threading ? kn::Ref::steal(PyImport_ImportModule("time")) : kn::Ref();
-    if (!time || !intern_names() || !kn::resolve_lock_type(threading.get()) || !ready_counter_type() ||
-        !ready_pointer_type() || !ready_stack_type() || !ready_statistics_type() ||
-        !ready_timer_type())
+    if (!time || !intern_names() || !kn::resolve_lock_type(threading.get()) ||
+        !ready_counter_type() || !ready_pointer_type() || !ready_stack_type() ||
+        !ready_statistics_type() || !ready_timer_type())
         return -1;
     kn::Ref module_name = kn::Ref::steal(PyModule_GetNameObject(module));
     if (!module_name ||
@@ -87,10 +87,8 @@ int syncore_exec(PyObject* module) {
 
     // Everything the module's types need exists: publish them.
     const std::pair<const char*, PyTypeObject*> types[] = {
-        {"AtomicCounter", &CounterType},
-        {"AtomicPointer", &PointerType},
-        {"LockFreeStack", &StackType},
-        {"LockFreeStatistics", &StatsType},
+        {"AtomicCounter", &CounterType},  {"AtomicPointer", &PointerType},
+        {"LockFreeStack", &StackType},    {"LockFreeStatistics", &StatsType},
         {"PerformanceTimer", &TimerType},
     };
     for (const auto& [name, type] : types)

@@ -15,9 +15,8 @@ namespace {
 // ---------------------------------------------------------------- AtomicPointer
 
 struct PointerObject {
-    PyObject_HEAD
-    PyObject* obj;     // nullptr when empty; None is never stored
-    uint64_t version;  // changed only under the lock
+    PyObject_HEAD PyObject* obj;  // nullptr when empty; None is never stored
+    uint64_t version;             // changed only under the lock
     PyObject* lock;
 };
 
@@ -59,8 +58,7 @@ int pointer_clear(PyObject* self) noexcept {
 // instead of one nested call per link.
 void pointer_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, pointer_dealloc)
-    pointer_clear(self);
+    Py_TRASHCAN_BEGIN(self, pointer_dealloc) pointer_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -84,7 +82,8 @@ PyObject* pointer_get_version(PyObject* self, PyObject*) {
 }
 
 constexpr kn::Signature<1> kPointerStoreSig{"store", {"value"}, 1};
-PyObject* pointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* pointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     std::array<PyObject*, 1> a;
     if (!kn::bind(kPointerStoreSig, args, nargs, kwnames, a)) return nullptr;
     auto* p = reinterpret_cast<PointerObject*>(self);
@@ -104,7 +103,8 @@ PyObject* pointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return kn::none();
 }
 
-constexpr kn::Signature<2> kPointerCompareAndSwapSig{"compare_and_swap", {"expected", "new_value"}, 2};
+constexpr kn::Signature<2> kPointerCompareAndSwapSig{
+    "compare_and_swap", {"expected", "new_value"}, 2};
 PyObject* pointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     std::array<PyObject*, 2> a;
@@ -135,10 +135,15 @@ PyObject* pointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssi
 
 PyMethodDef pointer_methods[] = {
     kn::def<pointer_load>("load", "load($self, /)\n--\n\nThe stored object, or None when empty."),
-    kn::def<pointer_store>("store", "store($self, /, value)\n--\n\nStores value (None empties the slot); the version grows by one."),
-    kn::def<pointer_compare_and_swap>("compare_and_swap", "compare_and_swap($self, /, expected, new_value)\n--\n\n"
-     "Stores new_value if the slot holds the very object expected (None: empty)."),
-    kn::def<pointer_get_version>("get_version", "get_version($self, /)\n--\n\nNumber of changes so far."),
+    kn::def<pointer_store>("store",
+                           "store($self, /, value)\n--\n\nStores value (None empties the slot); "
+                           "the version grows by one."),
+    kn::def<pointer_compare_and_swap>(
+        "compare_and_swap",
+        "compare_and_swap($self, /, expected, new_value)\n--\n\n"
+        "Stores new_value if the slot holds the very object expected (None: empty)."),
+    kn::def<pointer_get_version>("get_version",
+                                 "get_version($self, /)\n--\n\nNumber of changes so far."),
     KN_NO_PICKLE,
     kn::kEndOfMethods,
 };
@@ -151,8 +156,7 @@ struct StackNode {
 };
 
 struct StackObject {
-    PyObject_HEAD
-    StackNode* head;
+    PyObject_HEAD StackNode* head;
     std::atomic<int64_t> size;
     PyObject* lock;
 };
@@ -187,7 +191,8 @@ void free_chain(StackNode* node) noexcept {
 // cycle through the stack can be collected.
 int stack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* s = reinterpret_cast<StackObject*>(self);
-    for (StackNode* n = s->head; n; n = n->next) Py_VISIT(n->item);
+    for (StackNode* n = s->head; n; n = n->next)
+        Py_VISIT(n->item);
     Py_VISIT(s->lock);
     return 0;
 }
@@ -205,8 +210,7 @@ int stack_clear(PyObject* self) noexcept {
 // Stacks holding stacks are freed through the trashcan (see pointer_dealloc).
 void stack_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stack_dealloc)
-    stack_clear(self);
+    Py_TRASHCAN_BEGIN(self, stack_dealloc) stack_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -269,8 +273,10 @@ PyObject* stack_size(PyObject* self, PyObject*) {
 
 PyMethodDef stack_methods[] = {
     kn::def<stack_push>("push", "push($self, /, item)\n--\n\nPuts item on top."),
-    kn::def<stack_pop>("pop", "pop($self, /)\n--\n\nRemoves and returns the top item, or None when empty."),
-    kn::def<stack_is_empty>("is_empty", "is_empty($self, /)\n--\n\nWhether the stack holds no item."),
+    kn::def<stack_pop>(
+        "pop", "pop($self, /)\n--\n\nRemoves and returns the top item, or None when empty."),
+    kn::def<stack_is_empty>("is_empty",
+                            "is_empty($self, /)\n--\n\nWhether the stack holds no item."),
     kn::def<stack_size>("size", "size($self, /)\n--\n\nNumber of items, read without the lock."),
     KN_NO_PICKLE,
     kn::kEndOfMethods,

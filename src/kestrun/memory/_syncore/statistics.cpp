@@ -28,15 +28,14 @@ enum Stat : int {
 };
 
 constexpr const char* kStatNames[STAT_COUNT] = {
-    "total_allocations",    "total_deallocations",     "current_allocations",
-    "bytes_allocated",      "bytes_reserved",          "peak_allocations",
-    "peak_bytes_allocated", "bucketed_allocations",    "fallback_allocations",
+    "total_allocations",       "total_deallocations",      "current_allocations",
+    "bytes_allocated",         "bytes_reserved",           "peak_allocations",
+    "peak_bytes_allocated",    "bucketed_allocations",     "fallback_allocations",
     "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
 };
 
 struct StatsObject {
-    PyObject_HEAD
-    const KestrunStatisticsOps* ops;
+    PyObject_HEAD const KestrunStatisticsOps* ops;
     std::atomic<int64_t> mirror[STAT_COUNT];  // native counters of the legacy methods
     PyObject* lock;                           // used only by reset()
     PyObject* counters[STAT_COUNT];           // the public AtomicCounter attributes
@@ -62,8 +61,10 @@ PyObject* stats_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!self) return nullptr;
     StatsObject* s = stats(self.get());
     s->ops = &stats_ops;
-    for (auto& m : s->mirror) m.store(0, std::memory_order_relaxed);
-    for (auto& c : s->counters) c = nullptr;
+    for (auto& m : s->mirror)
+        m.store(0, std::memory_order_relaxed);
+    for (auto& c : s->counters)
+        c = nullptr;
     s->lock = new_lock();
     if (!s->lock) return nullptr;
     for (auto& c : s->counters) {
@@ -76,14 +77,16 @@ PyObject* stats_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 int stats_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     StatsObject* s = stats(self);
     Py_VISIT(s->lock);
-    for (PyObject* c : s->counters) Py_VISIT(c);
+    for (PyObject* c : s->counters)
+        Py_VISIT(c);
     return 0;
 }
 
 int stats_clear(PyObject* self) noexcept {
     StatsObject* s = stats(self);
     Py_CLEAR(s->lock);
-    for (auto& c : s->counters) Py_CLEAR(c);
+    for (auto& c : s->counters)
+        Py_CLEAR(c);
     return 0;
 }
 
@@ -91,8 +94,7 @@ int stats_clear(PyObject* self) noexcept {
 // through the trashcan (see pointer_dealloc).
 void stats_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stats_dealloc)
-    stats_clear(self);
+    Py_TRASHCAN_BEGIN(self, stats_dealloc) stats_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -104,7 +106,8 @@ PyObject* stats_get_counter(PyObject* self, void* closure) {
 }
 
 int stats_set_counter(PyObject* self, PyObject* value, void* closure) {
-    Py_XSETREF(stats(self)->counters[reinterpret_cast<intptr_t>(closure)], Py_NewRef(value ? value : Py_None));
+    Py_XSETREF(stats(self)->counters[reinterpret_cast<intptr_t>(closure)],
+               Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
@@ -156,8 +159,10 @@ bool update_peak(PyObject* peak, PyObject* value) {
     }
 }
 
-constexpr kn::Signature<2> kStatisticsUpdatePeaksSig{"_update_peaks", {"current_allocs", "current_bytes"}, 2};
-PyObject* stats_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+constexpr kn::Signature<2> kStatisticsUpdatePeaksSig{
+    "_update_peaks", {"current_allocs", "current_bytes"}, 2};
+PyObject* stats_update_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kStatisticsUpdatePeaksSig, args, nargs, kwnames, a)) return nullptr;
     kn::Ref allocs = kn::int_arg(a[0], "current_allocs");
@@ -183,7 +188,8 @@ bool call_update_peaks(PyObject* self) {
         PyObject* peak_allocs = stats(self)->counters[PEAK_ALLOCATIONS];
         PyObject* peak_bytes = stats(self)->counters[PEAK_BYTES_ALLOCATED];
         // Native steps only from here on: nothing can replace the counters.
-        if (peak_allocs && peak_bytes && is_exact_counter(peak_allocs) && is_exact_counter(peak_bytes)) {
+        if (peak_allocs && peak_bytes && is_exact_counter(peak_allocs) &&
+            is_exact_counter(peak_bytes)) {
             raise_peak(counter_value(peak_allocs), c_load(current));
             raise_peak(counter_value(peak_bytes), c_load(bytes));
             return true;
@@ -217,17 +223,20 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
     if (!counter_step(counter_at(self, TOTAL_ALLOCATIONS).get(), Step::Increment) ||
         !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(), Step::Increment) ||
         !counter_step(counter_at(self, BYTES_ALLOCATED).get(), Step::Increment, size.get()) ||
-        !counter_step(counter_at(self, bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS).get(), Step::Increment) ||
-        (padding_sign > 0 &&
-         !counter_step(counter_at(self, ALIGNMENT_PADDING_BYTES).get(), Step::Increment, padding.get())) ||
-        (time_sign > 0 &&
-         !counter_step(counter_at(self, TOTAL_ALLOCATION_TIME_NS).get(), Step::Increment, time_ns.get())) ||
+        !counter_step(
+            counter_at(self, bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS).get(),
+            Step::Increment) ||
+        (padding_sign > 0 && !counter_step(counter_at(self, ALIGNMENT_PADDING_BYTES).get(),
+                                           Step::Increment, padding.get())) ||
+        (time_sign > 0 && !counter_step(counter_at(self, TOTAL_ALLOCATION_TIME_NS).get(),
+                                        Step::Increment, time_ns.get())) ||
         !call_update_peaks(self))
         return nullptr;
     return kn::none();
 }
 
-constexpr kn::Signature<2> kStatisticsRecordDeallocationSig{"record_deallocation", {"size", "time_ns"}, 1};
+constexpr kn::Signature<2> kStatisticsRecordDeallocationSig{
+    "record_deallocation", {"size", "time_ns"}, 1};
 PyObject* stats_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     std::array<PyObject*, 2> a;
@@ -241,8 +250,8 @@ PyObject* stats_record_deallocation(PyObject* self, PyObject* const* args, Py_ss
     if (!counter_step(counter_at(self, TOTAL_DEALLOCATIONS).get(), Step::Increment) ||
         !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(), Step::Decrement) ||
         !counter_step(counter_at(self, BYTES_ALLOCATED).get(), Step::Decrement, size.get()) ||
-        (time_sign > 0 &&
-         !counter_step(counter_at(self, TOTAL_DEALLOCATION_TIME_NS).get(), Step::Increment, time_ns.get())))
+        (time_sign > 0 && !counter_step(counter_at(self, TOTAL_DEALLOCATION_TIME_NS).get(),
+                                        Step::Increment, time_ns.get())))
         return nullptr;
     return kn::none();
 }
@@ -262,8 +271,7 @@ PyObject* stats_py_record_allocation(PyObject* self, PyObject* const* args, Py_s
         (a[3] && !kn::int_arg_int64(a[3], "time_ns", &time_ns)))
         return nullptr;
     std::atomic<int64_t>* m = stats(self)->mirror;
-    Py_BEGIN_ALLOW_THREADS
-    m[TOTAL_ALLOCATIONS].fetch_add(1);
+    Py_BEGIN_ALLOW_THREADS m[TOTAL_ALLOCATIONS].fetch_add(1);
     int64_t current = wrap_add(m[CURRENT_ALLOCATIONS].fetch_add(1), 1);
     int64_t bytes = wrap_add(m[BYTES_ALLOCATED].fetch_add(size), size);
     m[bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS].fetch_add(1);
@@ -271,33 +279,36 @@ PyObject* stats_py_record_allocation(PyObject* self, PyObject* const* args, Py_s
     if (time_ns > 0) m[TOTAL_ALLOCATION_TIME_NS].fetch_add(time_ns);
     raise_peak(m[PEAK_ALLOCATIONS], current);
     raise_peak(m[PEAK_BYTES_ALLOCATED], bytes);
-    Py_END_ALLOW_THREADS
-    if (!counter_step(counter_at(self, TOTAL_ALLOCATIONS).get(), Step::Increment) ||
-        !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(), Step::Increment) ||
-        !counter_step_i64(counter_at(self, BYTES_ALLOCATED).get(), Step::Increment, size))
-        return nullptr;
+    Py_END_ALLOW_THREADS if (!counter_step(counter_at(self, TOTAL_ALLOCATIONS).get(),
+                                           Step::Increment) ||
+                             !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(),
+                                           Step::Increment) ||
+                             !counter_step_i64(counter_at(self, BYTES_ALLOCATED).get(),
+                                               Step::Increment, size)) return nullptr;
     return kn::none();
 }
 
-constexpr kn::Signature<2> kStatisticsPyRecordDeallocationSig{"py_record_deallocation", {"size", "time_ns"}, 1};
+constexpr kn::Signature<2> kStatisticsPyRecordDeallocationSig{
+    "py_record_deallocation", {"size", "time_ns"}, 1};
 PyObject* stats_py_record_deallocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kStatisticsPyRecordDeallocationSig, args, nargs, kwnames, a)) return nullptr;
     int64_t size, time_ns = 0;
-    if (!kn::int_arg_int64(a[0], "size", &size) || (a[1] && !kn::int_arg_int64(a[1], "time_ns", &time_ns)))
+    if (!kn::int_arg_int64(a[0], "size", &size) ||
+        (a[1] && !kn::int_arg_int64(a[1], "time_ns", &time_ns)))
         return nullptr;
     std::atomic<int64_t>* m = stats(self)->mirror;
-    Py_BEGIN_ALLOW_THREADS
-    m[TOTAL_DEALLOCATIONS].fetch_add(1);
+    Py_BEGIN_ALLOW_THREADS m[TOTAL_DEALLOCATIONS].fetch_add(1);
     m[CURRENT_ALLOCATIONS].fetch_sub(1);
     m[BYTES_ALLOCATED].fetch_sub(size);
     if (time_ns > 0) m[TOTAL_DEALLOCATION_TIME_NS].fetch_add(time_ns);
-    Py_END_ALLOW_THREADS
-    if (!counter_step(counter_at(self, TOTAL_DEALLOCATIONS).get(), Step::Increment) ||
-        !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(), Step::Decrement) ||
-        !counter_step_i64(counter_at(self, BYTES_ALLOCATED).get(), Step::Decrement, size))
-        return nullptr;
+    Py_END_ALLOW_THREADS if (!counter_step(counter_at(self, TOTAL_DEALLOCATIONS).get(),
+                                           Step::Increment) ||
+                             !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(),
+                                           Step::Decrement) ||
+                             !counter_step_i64(counter_at(self, BYTES_ALLOCATED).get(),
+                                               Step::Decrement, size)) return nullptr;
     return kn::none();
 }
 
@@ -317,7 +328,8 @@ PyObject* stats_get_snapshot(PyObject* self, PyObject*) {
         if (!v[i]) return nullptr;
     }
     // bucketed / total * 100.0 (0.0 without allocations), as "75.0%".
-    kn::Ref ratio = kn::Ref::steal(ratio_or_zero(v[BUCKETED_ALLOCATIONS].get(), v[TOTAL_ALLOCATIONS].get()));
+    kn::Ref ratio =
+        kn::Ref::steal(ratio_or_zero(v[BUCKETED_ALLOCATIONS].get(), v[TOTAL_ALLOCATIONS].get()));
     if (!ratio) return nullptr;
     kn::Ref hundred = kn::Ref::steal(PyFloat_FromDouble(100.0));
     if (!hundred) return nullptr;
@@ -328,11 +340,11 @@ PyObject* stats_get_snapshot(PyObject* self, PyObject*) {
     if (!formatted) return nullptr;
     kn::Ref ratio_text = kn::Ref::steal(PyUnicode_FromFormat("%U%%", formatted.get()));
     if (!ratio_text) return nullptr;
-    kn::Ref avg_alloc =
-        kn::Ref::steal(ratio_or_zero(v[TOTAL_ALLOCATION_TIME_NS].get(), v[TOTAL_ALLOCATIONS].get()));
+    kn::Ref avg_alloc = kn::Ref::steal(
+        ratio_or_zero(v[TOTAL_ALLOCATION_TIME_NS].get(), v[TOTAL_ALLOCATIONS].get()));
     if (!avg_alloc) return nullptr;
-    kn::Ref avg_dealloc =
-        kn::Ref::steal(ratio_or_zero(v[TOTAL_DEALLOCATION_TIME_NS].get(), v[TOTAL_DEALLOCATIONS].get()));
+    kn::Ref avg_dealloc = kn::Ref::steal(
+        ratio_or_zero(v[TOTAL_DEALLOCATION_TIME_NS].get(), v[TOTAL_DEALLOCATIONS].get()));
     if (!avg_dealloc) return nullptr;
     kn::Ref mode = kn::Ref::steal(PyUnicode_FromString("lock-free native atomics"));
     if (!mode) return nullptr;
@@ -364,24 +376,36 @@ PyObject* stats_reset(PyObject* self, PyObject*) {
     StatsObject* s = stats(self);
     LockGuard guard(s->lock);
     if (!guard.ok()) return nullptr;
-    for (auto& m : s->mirror) m.store(0);
+    for (auto& m : s->mirror)
+        m.store(0);
     for (int i = 0; i < STAT_COUNT; ++i)
         if (!counter_store_zero(counter_at(self, i).get())) return nullptr;
     return kn::none();
 }
 
 PyMethodDef stats_methods[] = {
-    kn::def<stats_record_allocation>("record_allocation", "record_allocation($self, /, size, is_bucketed=True, padding=0, time_ns=0)\n--\n\n"
-     "Counts one allocation of size bytes."),
-    kn::def<stats_record_deallocation>("record_deallocation", "record_deallocation($self, /, size, time_ns=0)\n--\n\nCounts one deallocation of size bytes."),
-    kn::def<stats_update_peaks>("_update_peaks", "_update_peaks($self, /, current_allocs, current_bytes)\n--\n\n"
-     "Raises the peak counters to at least the values given."),
-    kn::def<stats_get_snapshot>("get_snapshot", "get_snapshot($self, /)\n--\n\nAll counters and derived ratios as a new dictionary."),
+    kn::def<stats_record_allocation>(
+        "record_allocation",
+        "record_allocation($self, /, size, is_bucketed=True, padding=0, time_ns=0)\n--\n\n"
+        "Counts one allocation of size bytes."),
+    kn::def<stats_record_deallocation>("record_deallocation",
+                                       "record_deallocation($self, /, size, "
+                                       "time_ns=0)\n--\n\nCounts one deallocation of size bytes."),
+    kn::def<stats_update_peaks>("_update_peaks",
+                                "_update_peaks($self, /, current_allocs, current_bytes)\n--\n\n"
+                                "Raises the peak counters to at least the values given."),
+    kn::def<stats_get_snapshot>(
+        "get_snapshot",
+        "get_snapshot($self, /)\n--\n\nAll counters and derived ratios as a new dictionary."),
     kn::def<stats_reset>("reset", "reset($self, /)\n--\n\nSets every counter back to 0."),
-    kn::def<stats_py_record_allocation>("py_record_allocation", "py_record_allocation($self, /, size, is_bucketed, padding=0, time_ns=0)\n--\n\n"
-     "Legacy recorder: also keeps the native counters."),
-    kn::def<stats_py_record_deallocation>("py_record_deallocation", "py_record_deallocation($self, /, size, time_ns=0)\n--\n\n"
-     "Legacy recorder: also keeps the native counters."),
+    kn::def<stats_py_record_allocation>(
+        "py_record_allocation",
+        "py_record_allocation($self, /, size, is_bucketed, padding=0, time_ns=0)\n--\n\n"
+        "Legacy recorder: also keeps the native counters."),
+    kn::def<stats_py_record_deallocation>(
+        "py_record_deallocation",
+        "py_record_deallocation($self, /, size, time_ns=0)\n--\n\n"
+        "Legacy recorder: also keeps the native counters."),
     KN_NO_PICKLE,
     kn::kEndOfMethods,
 };
@@ -391,21 +415,23 @@ PyGetSetDef stats_getset[STAT_COUNT + 1] = {};
 }  // namespace
 
 bool ready_statistics_type() {
-    return kn::ready_type_once(StatsType, [](PyTypeObject& t) {
-               t = kn::static_type<stats_new>(
-                   "kestrun.memory.syncore.LockFreeStatistics", sizeof(StatsObject),
-                   "LockFreeStatistics()\n--\n\n"
-                   "Allocation counters updated from many threads without a lock.",
-                   stats_methods, true);
-               for (intptr_t i = 0; i < STAT_COUNT; ++i)
-                   stats_getset[i] = {kStatNames[i], kn::guarded<stats_get_counter>,
-                                      kn::guarded<stats_set_counter>, nullptr,
-                                      reinterpret_cast<void*>(i)};
-               t.tp_getset = stats_getset;
-               t.tp_traverse = kn::guarded<stats_traverse>;
-               t.tp_clear = kn::guarded<stats_clear>;
-               t.tp_dealloc = kn::guarded<stats_dealloc>;
-           }) &&
+    return kn::ready_type_once(
+               StatsType,
+               [](PyTypeObject& t) {
+                   t = kn::static_type<stats_new>(
+                       "kestrun.memory.syncore.LockFreeStatistics", sizeof(StatsObject),
+                       "LockFreeStatistics()\n--\n\n"
+                       "Allocation counters updated from many threads without a lock.",
+                       stats_methods, true);
+                   for (intptr_t i = 0; i < STAT_COUNT; ++i)
+                       stats_getset[i] = {kStatNames[i], kn::guarded<stats_get_counter>,
+                                          kn::guarded<stats_set_counter>, nullptr,
+                                          reinterpret_cast<void*>(i)};
+                   t.tp_getset = stats_getset;
+                   t.tp_traverse = kn::guarded<stats_traverse>;
+                   t.tp_clear = kn::guarded<stats_clear>;
+                   t.tp_dealloc = kn::guarded<stats_dealloc>;
+               }) &&
            kn::publish_ops(StatsType, &stats_ops, KESTRUN_STATISTICS_OPS_CAPSULE);
 }
 

@@ -46,15 +46,13 @@ PyObject* call_method(PyObject* name, PyObject* self, PyObject* arg1 = nullptr,
 // nothing else can reach the object then.
 class LockGuard : public kn::LockedScope {
 public:
-    explicit LockGuard(PyObject* lock)
-        : kn::LockedScope(lock, kn::LockProtocol::kAcquireRelease) {}
+    explicit LockGuard(PyObject* lock) : kn::LockedScope(lock, kn::LockProtocol::kAcquireRelease) {}
 };
 
 // ---------------------------------------------------------------- AtomicCounter
 
 struct CounterObject {
-    PyObject_HEAD
-    const KestrunAtomicCounterOps* ops;
+    PyObject_HEAD const KestrunAtomicCounterOps* ops;
     std::atomic<int64_t> value;
 };
 

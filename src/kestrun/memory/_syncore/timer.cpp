@@ -9,8 +9,7 @@ PyTypeObject TimerType;
 namespace {
 
 struct TimerObject {
-    PyObject_HEAD
-    int64_t start;
+    PyObject_HEAD int64_t start;
 };
 
 PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -40,7 +39,8 @@ PyObject* timer_start(PyObject* self, PyObject*) {
 PyObject* timer_elapsed_ns(PyObject* self, PyObject*) {
     kn::Ref now = kn::Ref::steal(perf_counter_ns());
     if (!now) return nullptr;
-    kn::Ref start = kn::Ref::steal(PyLong_FromLongLong(reinterpret_cast<TimerObject*>(self)->start));
+    kn::Ref start =
+        kn::Ref::steal(PyLong_FromLongLong(reinterpret_cast<TimerObject*>(self)->start));
     if (!start) return nullptr;
     return PyNumber_Subtract(now.get(), start.get());
 }
@@ -57,9 +57,12 @@ PyObject* timer_elapsed_ms(PyObject* self, PyObject*) { return elapsed_scaled(se
 
 PyMethodDef timer_methods[] = {
     kn::def<timer_start>("start", "start($self, /)\n--\n\nStarts (or restarts) the stopwatch."),
-    kn::def<timer_elapsed_ns>("elapsed_ns", "elapsed_ns($self, /)\n--\n\nNanoseconds since start()."),
-    kn::def<timer_elapsed_us>("elapsed_us", "elapsed_us($self, /)\n--\n\nMicroseconds since start()."),
-    kn::def<timer_elapsed_ms>("elapsed_ms", "elapsed_ms($self, /)\n--\n\nMilliseconds since start()."),
+    kn::def<timer_elapsed_ns>("elapsed_ns",
+                              "elapsed_ns($self, /)\n--\n\nNanoseconds since start()."),
+    kn::def<timer_elapsed_us>("elapsed_us",
+                              "elapsed_us($self, /)\n--\n\nMicroseconds since start()."),
+    kn::def<timer_elapsed_ms>("elapsed_ms",
+                              "elapsed_ms($self, /)\n--\n\nMilliseconds since start()."),
     KN_NO_PICKLE,
     kn::kEndOfMethods,
 };

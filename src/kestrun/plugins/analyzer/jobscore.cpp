@@ -23,7 +23,8 @@ namespace {
 
 kn::ModuleFrame frame{"jobscore", "kestrun.plugins.analyzer.jobscore"};
 
-// ---------------------------------------------------------------- Keyword lists, matched as substrings of the lower-cased text
+// ---------------------------------------------------------------- Keyword lists, matched as
+// substrings of the lower-cased text
 
 using sv = std::string_view;
 
@@ -32,48 +33,56 @@ constexpr sv cpu_indicators[] = {"for",  "while",       "range",   "numpy",     
                                  "prod", "dot",         "matmul",  "fft",       "linalg"};
 constexpr sv memory_indicators[] = {"array",    "list",   "dict",  "pandas", "dataframe",
                                     "allocate", "buffer", "cache", "append", "extend"};
-constexpr sv parallel_indicators[] = {"multiprocessing", "threading", "concurrent", "async",
-                                      "parallel",        "pool",      "worker",     "chunk",
-                                      "batch",           "processpoolexecutor",
+constexpr sv parallel_indicators[] = {"multiprocessing",
+                                      "threading",
+                                      "concurrent",
+                                      "async",
+                                      "parallel",
+                                      "pool",
+                                      "worker",
+                                      "chunk",
+                                      "batch",
+                                      "processpoolexecutor",
                                       "threadpoolexecutor"};
 constexpr sv gpu_op_indicators[] = {
-    "matmul", "dot",    "tensordot", "@",        "fft",      "ifft",   "rfft",    "convolve",
-    "correlate", "sum", "mean",      "std",      "var",      "sin",    "cos",     "exp",
-    "log",    "sqrt",   "power",     "**",       "add",      "subtract", "multiply", "divide",
-    "/",      "*",      "+",         "-",        "linalg",   "linear_algebra", "array", "asarray",
-    "zeros",  "ones",   "empty",     "full"};
-constexpr sv large_data_indicators[] = {"reshape", "resize",  "huge", "large", "gigabyte",
-                                        "gb",      "million", "billion", "1e6", "1e9",
+    "matmul", "dot",      "tensordot", "@",        "fft",      "ifft",
+    "rfft",   "convolve", "correlate", "sum",      "mean",     "std",
+    "var",    "sin",      "cos",       "exp",      "log",      "sqrt",
+    "power",  "**",       "add",       "subtract", "multiply", "divide",
+    "/",      "*",        "+",         "-",        "linalg",   "linear_algebra",
+    "array",  "asarray",  "zeros",     "ones",     "empty",    "full"};
+constexpr sv large_data_indicators[] = {"reshape", "resize",   "huge",    "large", "gigabyte",
+                                        "gb",      "million",  "billion", "1e6",   "1e9",
                                         "1024",    "megabyte", "mb"};
 constexpr sv embarrassing_indicators[] = {"workload", "benchmark", "intensive", "chunk_workload",
                                           "map",      "apply",     "vectorize", "broadcast"};
-constexpr sv sequential_indicators[] = {"global",     "nonlocal", "lock",    "mutex",
+constexpr sv sequential_indicators[] = {"global",       "nonlocal",   "lock",    "mutex",
                                         "synchronized", "sequential", "ordered", "dependencies"};
 
-constexpr sv numpy_keywords[] = {"numpy",  "np.",    "ndarray", "array",       "matrix",
-                                 "vectorize", "broadcast", "ufunc", "dot",     "matmul",
-                                 "linalg", "fft",    "sum",     "mean",        "std",
-                                 "var",    "min",    "max",     "argmax",      "argmin",
-                                 "reshape", "transpose", "concatenate", "stack", "split"};
-constexpr sv pandas_keywords[] = {"pandas", "pd.",   "dataframe", "series", "groupby", "apply",
-                                  "agg",    "transform", "merge", "join",   "concat",  "pivot",
-                                  "melt",   "query", "eval",      "rolling", "resample",
-                                  "sort_values"};
-constexpr sv sklearn_keywords[] = {"sklearn",      "fit",          "predict",
-                                   "transform",    "score",        "cross_val",
-                                   "gridsearchcv", "randomizedsearchcv", "pipeline",
-                                   "featureunion", "train_test_split", "classification",
-                                   "regression",   "clustering",   "preprocessing",
-                                   "model_selection", "metrics",   "ensemble"};
+constexpr sv numpy_keywords[] = {"numpy",     "np.",       "ndarray",     "array",  "matrix",
+                                 "vectorize", "broadcast", "ufunc",       "dot",    "matmul",
+                                 "linalg",    "fft",       "sum",         "mean",   "std",
+                                 "var",       "min",       "max",         "argmax", "argmin",
+                                 "reshape",   "transpose", "concatenate", "stack",  "split"};
+constexpr sv pandas_keywords[] = {"pandas",  "pd.",      "dataframe",  "series", "groupby",
+                                  "apply",   "agg",      "transform",  "merge",  "join",
+                                  "concat",  "pivot",    "melt",       "query",  "eval",
+                                  "rolling", "resample", "sort_values"};
+constexpr sv sklearn_keywords[] = {
+    "sklearn",    "fit",          "predict",          "transform",
+    "score",      "cross_val",    "gridsearchcv",     "randomizedsearchcv",
+    "pipeline",   "featureunion", "train_test_split", "classification",
+    "regression", "clustering",   "preprocessing",    "model_selection",
+    "metrics",    "ensemble"};
 
 // The literal words of the framework patterns' alternatives (below),
 // lower-cased; they must be kept in step with the patterns.
-constexpr sv numpy_pattern_words[] = {"numpy", "np.", "ndarray", "array", "vectorize", "matmul",
-                                      "linalg"};
-constexpr sv pandas_pattern_words[] = {"pandas", "pd.", "dataframe", "series", "groupby", "merge",
-                                       "pivot"};
-constexpr sv sklearn_pattern_words[] = {"sklearn", "fit", "predict", "transform", "gridsearchcv",
-                                        "randomforest"};
+constexpr sv numpy_pattern_words[] = {"numpy",     "np.",    "ndarray", "array",
+                                      "vectorize", "matmul", "linalg"};
+constexpr sv pandas_pattern_words[] = {"pandas",  "pd.",   "dataframe", "series",
+                                       "groupby", "merge", "pivot"};
+constexpr sv sklearn_pattern_words[] = {"sklearn",   "fit",          "predict",
+                                        "transform", "gridsearchcv", "randomforest"};
 
 // 140 distinct keywords in all.
 constexpr std::size_t set_words = 3;
@@ -82,8 +91,20 @@ using KeywordSet = Automaton::Set;
 
 // The lists in the order of their results.
 enum List : std::size_t {
-    CPU, MEMORY, PARALLEL, GPU_OP, LARGE_DATA, EMBARRASSING, SEQUENTIAL,
-    NUMPY, PANDAS, SKLEARN, NUMPY_PATTERN, PANDAS_PATTERN, SKLEARN_PATTERN, LIST_COUNT
+    CPU,
+    MEMORY,
+    PARALLEL,
+    GPU_OP,
+    LARGE_DATA,
+    EMBARRASSING,
+    SEQUENTIAL,
+    NUMPY,
+    PANDAS,
+    SKLEARN,
+    NUMPY_PATTERN,
+    PANDAS_PATTERN,
+    SKLEARN_PATTERN,
+    LIST_COUNT
 };
 
 Automaton automaton;
@@ -116,7 +137,8 @@ bool build_keyword_tables() {
         for (std::size_t i = 0; i < lists[l].size; ++i) {
             sv word = lists[l].words[i];
             std::size_t id = 0;
-            while (id < distinct.size() && distinct[id] != word) ++id;
+            while (id < distinct.size() && distinct[id] != word)
+                ++id;
             if (id == distinct.size()) {
                 if (distinct.size() == Automaton::max_keywords) return false;
                 distinct.push_back(word);
@@ -163,12 +185,12 @@ struct Framework {
     Py_ssize_t longest;  // length of the longest literal
 };
 Framework frameworks[] = {
-    {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b", NUMPY_PATTERN,
+    {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b", NUMPY_PATTERN, nullptr,
+     nullptr, 0},
+    {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b", PANDAS_PATTERN, nullptr,
+     nullptr, 0},
+    {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b", SKLEARN_PATTERN,
      nullptr, nullptr, 0},
-    {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b", PANDAS_PATTERN,
-     nullptr, nullptr, 0},
-    {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b",
-     SKLEARN_PATTERN, nullptr, nullptr, 0},
 };
 
 // Ten matches reach the full score.
@@ -228,7 +250,8 @@ Py_ssize_t count_matches(const Framework& f, PyObject* code) {
     const Py_UCS1* text = PyUnicode_1BYTE_DATA(code);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(code);
     constexpr std::size_t max_starts = 128;
-    const std::size_t limit = std::min<std::size_t>(max_starts, 8 + static_cast<std::size_t>(n) / 8);
+    const std::size_t limit =
+        std::min<std::size_t>(max_starts, 8 + static_cast<std::size_t>(n) / 8);
     std::array<Py_ssize_t, max_starts> starts;
     std::size_t nstarts = 0;
     // Every occurrence starting before this index has been reported.
@@ -260,8 +283,8 @@ Py_ssize_t count_matches(const Framework& f, PyObject* code) {
         if (m.get() == Py_None) continue;
         if (++count == full_score_matches) return count;
         PyObject* self = m.get();
-        kn::Ref end = kn::Ref::steal(
-            PyObject_VectorcallMethod(end_name, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        kn::Ref end = kn::Ref::steal(PyObject_VectorcallMethod(
+            end_name, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!end) return -1;
         resume = PyLong_AsSsize_t(end.get());
         if (resume == -1 && PyErr_Occurred()) return -1;
@@ -271,9 +294,11 @@ Py_ssize_t count_matches(const Framework& f, PyObject* code) {
     return rest < 0 ? -1 : count + rest;
 }
 
-constexpr kn::Signature<2> kQuickFrameworkScoreSig{"quick_framework_score", {"code", "framework"}, 2};
+constexpr kn::Signature<2> kQuickFrameworkScoreSig{
+    "quick_framework_score", {"code", "framework"}, 2};
 
-PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kQuickFrameworkScoreSig, args, nargs, kwnames, a)) return nullptr;
     if (!str_arg(a[0], "code") || !str_arg(a[1], "framework")) return nullptr;
@@ -298,12 +323,11 @@ PyObject* score_indicators(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     in_either = in_code;
     if (a[1] != Py_None) automaton.scan(a[1], in_either);
 
-    return Py_BuildValue("(iiiiiii)", in_code.count_of(list_sets[CPU]),
-                         in_code.count_of(list_sets[MEMORY]), in_code.count_of(list_sets[PARALLEL]),
-                         in_either.count_of(list_sets[GPU_OP]),
-                         in_code.count_of(list_sets[LARGE_DATA]),
-                         in_either.count_of(list_sets[EMBARRASSING]),
-                         in_code.count_of(list_sets[SEQUENTIAL]));
+    return Py_BuildValue(
+        "(iiiiiii)", in_code.count_of(list_sets[CPU]), in_code.count_of(list_sets[MEMORY]),
+        in_code.count_of(list_sets[PARALLEL]), in_either.count_of(list_sets[GPU_OP]),
+        in_code.count_of(list_sets[LARGE_DATA]), in_either.count_of(list_sets[EMBARRASSING]),
+        in_code.count_of(list_sets[SEQUENTIAL]));
 }
 
 constexpr kn::Signature<5> kNormalizeScoresSig{
@@ -329,7 +353,8 @@ PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 constexpr kn::Signature<1> kScoreFrameworkPatternsSig{"score_framework_patterns", {"code"}, 1};
 
-PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     std::array<PyObject*, 1> a;
     if (!kn::bind(kScoreFrameworkPatternsSig, args, nargs, kwnames, a)) return nullptr;
     if (!str_arg(a[0], "code")) return nullptr;
@@ -360,7 +385,8 @@ int capability_major(PyObject* text, int32_t* major) {
         const char* s = static_cast<const char*>(PyUnicode_DATA(text));
         int32_t value = 0;
         Py_ssize_t i = 0;
-        while (i < end && s[i] >= '0' && s[i] <= '9') value = value * 10 + (s[i++] - '0');
+        while (i < end && s[i] >= '0' && s[i] <= '9')
+            value = value * 10 + (s[i++] - '0');
         if (i == end) {
             *major = value;
             return 1;
@@ -386,7 +412,8 @@ constexpr kn::Signature<5> kCalculateGpuSuitabilitySig{
      "compute_capability"},
     5};
 
-PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
     std::array<PyObject*, 5> a;
     if (!kn::bind(kCalculateGpuSuitabilitySig, args, nargs, kwnames, a)) return nullptr;
     double op, data, cpu;
@@ -411,7 +438,8 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t
 constexpr kn::Signature<3> kEstimateGpuSpeedupSig{
     "estimate_gpu_speedup", {"gpu_operation_score", "gpu_data_size_score", "gpu_available"}, 3};
 
-PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
     std::array<PyObject*, 3> a;
     if (!kn::bind(kEstimateGpuSpeedupSig, args, nargs, kwnames, a)) return nullptr;
     double op, data;
@@ -428,7 +456,8 @@ constexpr kn::Signature<4> kCalculateParallelizationPotentialSig{
     {"base_parallel_score", "embarrassing_bonus", "sequential_penalty", "loop_chunking_potential"},
     4};
 
-PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
     std::array<PyObject*, 4> a;
     if (!kn::bind(kCalculateParallelizationPotentialSig, args, nargs, kwnames, a)) return nullptr;
     double x[4];
@@ -457,11 +486,12 @@ constexpr kn::Signature<17> kDetermineWorkloadPatternSig{
     "determine_workload_pattern",
     {"cpu_intensity", "memory_intensity", "parallelization_potential", "gpu_suitability",
      "gpu_operation_score", "numpy_score", "pandas_score", "sklearn_score", "sequential_count",
-     "embarrassing_count", "cpu_threshold", "memory_threshold", "gpu_threshold",
-     "numpy_threshold", "pandas_threshold", "sklearn_threshold", "gpu_available"},
+     "embarrassing_count", "cpu_threshold", "memory_threshold", "gpu_threshold", "numpy_threshold",
+     "pandas_threshold", "sklearn_threshold", "gpu_available"},
     17};
 
-PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
     std::array<PyObject*, 17> a;
     if (!kn::bind(kDetermineWorkloadPatternSig, args, nargs, kwnames, a)) return nullptr;
     double cpu, memory, potential, suitability, gpu_op, numpy, pandas, sklearn;
@@ -508,7 +538,8 @@ constexpr kn::Signature<5> kUpdateAdaptiveThresholdSig{
     {"current_threshold", "success_rate", "learning_rate", "min_threshold", "max_threshold"},
     5};
 
-PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
     std::array<PyObject*, 5> a;
     if (!kn::bind(kUpdateAdaptiveThresholdSig, args, nargs, kwnames, a)) return nullptr;
     double x[5];
@@ -522,51 +553,60 @@ PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t
 // ---------------------------------------------------------------- Module
 
 PyMethodDef methods[] = {
-    kn::def<quick_framework_score>("quick_framework_score",
-     "quick_framework_score($module, /, code, framework)\n--\n\n"
-     "Regular-expression score of `code` for one framework (\"numpy\", \"pandas\" or\n"
-     "\"sklearn\"): 0.1 per whole-word match, case-insensitive, at most 1.0; 0.0 for\n"
-     "any other framework."),
-    kn::def<score_indicators>("score_indicators",
-     "score_indicators($module, /, code, function_name)\n--\n\n"
-     "Counts of the CPU, memory, parallel, GPU-operation, large-data,\n"
-     "embarrassingly-parallel and sequential keywords found in the lower-cased\n"
-     "code (GPU-operation and embarrassingly-parallel keywords also in the\n"
-     "function name); each keyword counts once."),
-    kn::def<normalize_scores>("normalize_scores",
-     "normalize_scores($module, /, cpu_score, memory_score, parallel_score, gpu_op_score, "
-     "large_data_score)\n--\n\n"
-     "The first five indicator counts scaled by their list sizes to 0.0-1.0."),
-    kn::def<score_framework_patterns>("score_framework_patterns",
-     "score_framework_patterns($module, /, code)\n--\n\n"
-     "(numpy_score, pandas_score, sklearn_score): the share of each framework's\n"
-     "keywords found in the lower-cased code, each 0.0-1.0."),
-    kn::def<calculate_gpu_suitability>("calculate_gpu_suitability",
-     "calculate_gpu_suitability($module, /, gpu_operation_score, gpu_data_size_score, "
-     "cpu_intensity, gpu_available, compute_capability)\n--\n\n"
-     "Suitability for GPU execution, 0.0-1.0, weighted by the GPU's compute\n"
-     "capability (such as \"8.6\"); 0.0 without a GPU."),
-    kn::def<estimate_gpu_speedup>("estimate_gpu_speedup",
-     "estimate_gpu_speedup($module, /, gpu_operation_score, gpu_data_size_score, "
-     "gpu_available)\n--\n\n"
-     "Expected speed-up ratio of GPU execution (1.0 = none)."),
-    kn::def<calculate_parallelization_potential>("calculate_parallelization_potential",
-     "calculate_parallelization_potential($module, /, base_parallel_score, embarrassing_bonus, "
-     "sequential_penalty, loop_chunking_potential)\n--\n\n"
-     "Parallelisation potential, 0.0-1.0."),
-    kn::def<determine_workload_pattern>("determine_workload_pattern",
-     "determine_workload_pattern($module, /, cpu_intensity, memory_intensity, "
-     "parallelization_potential, gpu_suitability, gpu_operation_score, numpy_score, "
-     "pandas_score, sklearn_score, sequential_count, embarrassing_count, cpu_threshold, "
-     "memory_threshold, gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold, "
-     "gpu_available)\n--\n\n"
-     "The workload pattern code: framework detection first, then GPU suitability,\n"
-     "parallelism, CPU and memory intensity, sequential code; 0 (mixed) otherwise."),
-    kn::def<update_adaptive_threshold>("update_adaptive_threshold",
-     "update_adaptive_threshold($module, /, current_threshold, success_rate, learning_rate, "
-     "min_threshold, max_threshold)\n--\n\n"
-     "A detection threshold moved by the learning rate after feedback: up above an\n"
-     "0.8 success rate, down below 0.4, kept within the bounds."),
+    kn::def<quick_framework_score>(
+        "quick_framework_score",
+        "quick_framework_score($module, /, code, framework)\n--\n\n"
+        "Regular-expression score of `code` for one framework (\"numpy\", \"pandas\" or\n"
+        "\"sklearn\"): 0.1 per whole-word match, case-insensitive, at most 1.0; 0.0 for\n"
+        "any other framework."),
+    kn::def<score_indicators>(
+        "score_indicators",
+        "score_indicators($module, /, code, function_name)\n--\n\n"
+        "Counts of the CPU, memory, parallel, GPU-operation, large-data,\n"
+        "embarrassingly-parallel and sequential keywords found in the lower-cased\n"
+        "code (GPU-operation and embarrassingly-parallel keywords also in the\n"
+        "function name); each keyword counts once."),
+    kn::def<normalize_scores>(
+        "normalize_scores",
+        "normalize_scores($module, /, cpu_score, memory_score, parallel_score, gpu_op_score, "
+        "large_data_score)\n--\n\n"
+        "The first five indicator counts scaled by their list sizes to 0.0-1.0."),
+    kn::def<score_framework_patterns>(
+        "score_framework_patterns",
+        "score_framework_patterns($module, /, code)\n--\n\n"
+        "(numpy_score, pandas_score, sklearn_score): the share of each framework's\n"
+        "keywords found in the lower-cased code, each 0.0-1.0."),
+    kn::def<calculate_gpu_suitability>(
+        "calculate_gpu_suitability",
+        "calculate_gpu_suitability($module, /, gpu_operation_score, gpu_data_size_score, "
+        "cpu_intensity, gpu_available, compute_capability)\n--\n\n"
+        "Suitability for GPU execution, 0.0-1.0, weighted by the GPU's compute\n"
+        "capability (such as \"8.6\"); 0.0 without a GPU."),
+    kn::def<estimate_gpu_speedup>(
+        "estimate_gpu_speedup",
+        "estimate_gpu_speedup($module, /, gpu_operation_score, gpu_data_size_score, "
+        "gpu_available)\n--\n\n"
+        "Expected speed-up ratio of GPU execution (1.0 = none)."),
+    kn::def<calculate_parallelization_potential>(
+        "calculate_parallelization_potential",
+        "calculate_parallelization_potential($module, /, base_parallel_score, embarrassing_bonus, "
+        "sequential_penalty, loop_chunking_potential)\n--\n\n"
+        "Parallelisation potential, 0.0-1.0."),
+    kn::def<determine_workload_pattern>(
+        "determine_workload_pattern",
+        "determine_workload_pattern($module, /, cpu_intensity, memory_intensity, "
+        "parallelization_potential, gpu_suitability, gpu_operation_score, numpy_score, "
+        "pandas_score, sklearn_score, sequential_count, embarrassing_count, cpu_threshold, "
+        "memory_threshold, gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold, "
+        "gpu_available)\n--\n\n"
+        "The workload pattern code: framework detection first, then GPU suitability,\n"
+        "parallelism, CPU and memory intensity, sequential code; 0 (mixed) otherwise."),
+    kn::def<update_adaptive_threshold>(
+        "update_adaptive_threshold",
+        "update_adaptive_threshold($module, /, current_threshold, success_rate, learning_rate, "
+        "min_threshold, max_threshold)\n--\n\n"
+        "A detection threshold moved by the learning rate after feedback: up above an\n"
+        "0.8 success rate, down below 0.4, kept within the bounds."),
     kn::kEndOfMethods,
 };
 
@@ -580,12 +620,12 @@ bool compile_framework_patterns(PyObject* module) {
     if (!flag) return false;
     for (Framework& f : frameworks) {
         if (f.findall && f.match) continue;
-        kn::Ref compiled = kn::Ref::steal(
-            PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
+        kn::Ref compiled =
+            kn::Ref::steal(PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
         if (!compiled) return false;
         kn::Ref findall = kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "findall"));
-        kn::Ref match = findall ? kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "match"))
-                                : kn::Ref();
+        kn::Ref match =
+            findall ? kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "match")) : kn::Ref();
         if (!match) return false;
         f.findall = findall.release();
         f.match = match.release();
@@ -598,7 +638,8 @@ int jobscore_exec(PyObject* module) {
     static bool tables_built = false;
     if (!tables_built) {
         if (!build_keyword_tables()) {
-            PyErr_SetString(PyExc_RuntimeError, "jobscore: keyword tables do not fit the automaton");
+            PyErr_SetString(PyExc_RuntimeError,
+                            "jobscore: keyword tables do not fit the automaton");
             return -1;
         }
         tables_built = true;

@@ -16,7 +16,11 @@ def score_indicators(
     code: str, function_name: str | None
 ) -> tuple[int, int, int, int, int, int, int]: ...
 def normalize_scores(
-    cpu_score: _Int, memory_score: _Int, parallel_score: _Int, gpu_op_score: _Int, large_data_score: _Int
+    cpu_score: _Int,
+    memory_score: _Int,
+    parallel_score: _Int,
+    gpu_op_score: _Int,
+    large_data_score: _Int,
 ) -> tuple[float, float, float, float, float]: ...
 def score_framework_patterns(code: str) -> tuple[float, float, float]: ...
 def calculate_gpu_suitability(
@@ -26,9 +30,14 @@ def calculate_gpu_suitability(
     gpu_available: object,
     compute_capability: str | None,
 ) -> float: ...
-def estimate_gpu_speedup(gpu_operation_score: _Float, gpu_data_size_score: _Float, gpu_available: object) -> float: ...
+def estimate_gpu_speedup(
+    gpu_operation_score: _Float, gpu_data_size_score: _Float, gpu_available: object
+) -> float: ...
 def calculate_parallelization_potential(
-    base_parallel_score: _Float, embarrassing_bonus: _Float, sequential_penalty: _Float, loop_chunking_potential: _Float
+    base_parallel_score: _Float,
+    embarrassing_bonus: _Float,
+    sequential_penalty: _Float,
+    loop_chunking_potential: _Float,
 ) -> float: ...
 def determine_workload_pattern(
     cpu_intensity: _Float,
@@ -50,5 +59,9 @@ def determine_workload_pattern(
     gpu_available: object,
 ) -> int: ...
 def update_adaptive_threshold(
-    current_threshold: _Float, success_rate: _Float, learning_rate: _Float, min_threshold: _Float, max_threshold: _Float
+    current_threshold: _Float,
+    success_rate: _Float,
+    learning_rate: _Float,
+    min_threshold: _Float,
+    max_threshold: _Float,
 ) -> float: ...

@@ -37,7 +37,8 @@ struct KeywordSet {
 
     void insert(std::size_t id) { bits[id / 64] |= uint64_t{1} << (id % 64); }
     KeywordSet& operator|=(const KeywordSet& o) {
-        for (std::size_t i = 0; i < Words; ++i) bits[i] |= o.bits[i];
+        for (std::size_t i = 0; i < Words; ++i)
+            bits[i] |= o.bits[i];
         return *this;
     }
     bool empty() const {
@@ -48,7 +49,8 @@ struct KeywordSet {
     // How many ids of `list` are in this set.
     int count_of(const KeywordSet& list) const {
         int n = 0;
-        for (std::size_t i = 0; i < Words; ++i) n += std::popcount(bits[i] & list.bits[i]);
+        for (std::size_t i = 0; i < Words; ++i)
+            n += std::popcount(bits[i] & list.bits[i]);
         return n;
     }
 };
@@ -160,15 +162,15 @@ public:
         const void* data = PyUnicode_DATA(text);
         Py_ssize_t n = PyUnicode_GET_LENGTH(text);
         switch (PyUnicode_KIND(text)) {
-            case PyUnicode_1BYTE_KIND:
-                scan(static_cast<const Py_UCS1*>(data), n, found);
-                break;
-            case PyUnicode_2BYTE_KIND:
-                scan(static_cast<const Py_UCS2*>(data), n, found);
-                break;
-            default:
-                scan(static_cast<const Py_UCS4*>(data), n, found);
-                break;
+        case PyUnicode_1BYTE_KIND:
+            scan(static_cast<const Py_UCS1*>(data), n, found);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            scan(static_cast<const Py_UCS2*>(data), n, found);
+            break;
+        default:
+            scan(static_cast<const Py_UCS4*>(data), n, found);
+            break;
         }
     }
 
@@ -211,9 +213,9 @@ private:
             offset = t & offset_mask;
             return t > offset_mask && on_output(outputs_[t >> 16], i);
         };
-        if (c < 256) return step(class_of_[c]);  // Latin-1 lowers to Latin-1
+        if (c < 256) return step(class_of_[c]);        // Latin-1 lowers to Latin-1
         if (c == 0x212A) return step(class_of_['k']);  // Kelvin sign lowers to "k"
-        if (c == 0x0130) {  // lowers to "i" + U+0307
+        if (c == 0x0130) {                             // lowers to "i" + U+0307
             bool stop = step(class_of_['i']);
             offset = 0;
             return stop;
@@ -264,7 +266,8 @@ private:
         for (Py_ssize_t l = 0; l < lanes - 1; ++l)
             for (Py_ssize_t i = (l + 1) * seg, end = std::min(n, i + overlap); i < end; ++i)
                 feed(off[l], p[i], i, collect);
-        for (Py_ssize_t i = lanes * seg; i < n; ++i) feed(off[lanes - 1], p[i], i, collect);
+        for (Py_ssize_t i = lanes * seg; i < n; ++i)
+            feed(off[lanes - 1], p[i], i, collect);
         found = acc;
     }
 

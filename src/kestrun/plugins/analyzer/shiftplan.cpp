@@ -107,14 +107,16 @@ inline PyObject* list_entry(PyObject* list, Py_ssize_t i) {
     return i < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, i) : nullptr;
 }
 
-// ---------------------------------------------------------------- Performance degradation and workload change detection
+// ---------------------------------------------------------------- Performance degradation and
+// workload change detection
 
 constexpr kn::Signature<4> kDetectPerformanceDegradationSig{
     "detect_performance_degradation",
     {"performance_history", "baseline_performance", "threshold", "window_start_time"},
     4};
 
-PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
     std::array<PyObject*, 4> a;
     if (!kn::bind(kDetectPerformanceDegradationSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* history = a[0];
@@ -142,7 +144,8 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ss
 constexpr kn::Signature<2> kCalculatePerformanceTrendSig{
     "calculate_performance_trend", {"performance_history", "window_start_time"}, 2};
 
-PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kCalculatePerformanceTrendSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* history = a[0];
@@ -207,7 +210,8 @@ bool accumulate(double* acc, PyObject* value) {
 constexpr kn::Signature<2> kDetectWorkloadCharacteristicsChangeSig{
     "detect_workload_characteristics_change", {"pattern_history", "change_threshold"}, 1};
 
-PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kDetectWorkloadCharacteristicsChangeSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* history = a[0];
@@ -298,9 +302,8 @@ public:
                 return true;
             }
             Entry& e = entries_[static_cast<std::size_t>(s)];
-            if (e.name == name ||
-                (e.hash == h && name != Py_None && e.name != Py_None &&
-                 PyUnicode_Compare(e.name, name) == 0)) {
+            if (e.name == name || (e.hash == h && name != Py_None && e.name != Py_None &&
+                                   PyUnicode_Compare(e.name, name) == 0)) {
                 ++e.count;
                 return true;
             }
@@ -316,7 +319,8 @@ private:
         std::size_t mask = size - 1;
         for (std::size_t k = 0; k < entries_.size(); ++k) {
             std::size_t i = static_cast<std::size_t>(entries_[k].hash) & mask;
-            while (slots_[i] >= 0) i = (i + 1) & mask;
+            while (slots_[i] >= 0)
+                i = (i + 1) & mask;
             slots_[i] = static_cast<int32_t>(k);
         }
     }
@@ -325,9 +329,11 @@ private:
     std::vector<int32_t> slots_;
 };
 
-constexpr kn::Signature<2> kDetectDominantPatternSig{"detect_dominant_pattern", {"patterns", "window_size"}, 1};
+constexpr kn::Signature<2> kDetectDominantPatternSig{
+    "detect_dominant_pattern", {"patterns", "window_size"}, 1};
 
-PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kDetectDominantPatternSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* patterns = a[0];
@@ -361,7 +367,8 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t n
     return Py_NewRef(result);
 }
 
-// ---------------------------------------------------------------- Adaptation decisions and resource prediction
+// ---------------------------------------------------------------- Adaptation decisions and
+// resource prediction
 
 // A pool name: an exact str or None.
 bool pool_arg(PyObject* o, const char* argname) {
@@ -374,7 +381,8 @@ constexpr kn::Signature<8> kIsAdaptationBeneficialSig{
      "current_performance_estimate", "trigger_code", "min_improvement_ratio", "min_confidence"},
     6};
 
-PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     std::array<PyObject*, 8> a;
     if (!kn::bind(kIsAdaptationBeneficialSig, args, nargs, kwnames, a)) return nullptr;
     double score, confidence, estimate, min_ratio, min_confidence;
@@ -387,7 +395,8 @@ PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t 
 
     PyObject *current = a[0], *recommended = a[1];
     if (current == recommended) Py_RETURN_FALSE;
-    if (current != Py_None && recommended != Py_None && PyUnicode_Compare(current, recommended) == 0)
+    if (current != Py_None && recommended != Py_None &&
+        PyUnicode_Compare(current, recommended) == 0)
         Py_RETURN_FALSE;
     if (confidence < min_confidence) Py_RETURN_FALSE;
     if (trigger_code == 0) return kn::boolean(score > 0.5);
@@ -398,7 +407,8 @@ PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t 
 constexpr kn::Signature<3> kShouldSkipAdaptationSig{
     "should_skip_adaptation", {"last_adaptation_time", "current_time", "min_interval"}, 3};
 
-PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
     std::array<PyObject*, 3> a;
     if (!kn::bind(kShouldSkipAdaptationSig, args, nargs, kwnames, a)) return nullptr;
     double last, now, min_interval;
@@ -411,7 +421,8 @@ PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t na
 constexpr kn::Signature<3> kDetectMemoryPressureSig{
     "detect_memory_pressure", {"current_usage", "peak_usage", "pressure_threshold"}, 2};
 
-PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
     std::array<PyObject*, 3> a;
     if (!kn::bind(kDetectMemoryPressureSig, args, nargs, kwnames, a)) return nullptr;
     double current, peak, threshold;
@@ -425,7 +436,8 @@ PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t na
 constexpr kn::Signature<2> kDetectFragmentationThresholdSig{
     "detect_fragmentation_threshold", {"fragmentation_ratio", "threshold"}, 1};
 
-PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kDetectFragmentationThresholdSig, args, nargs, kwnames, a)) return nullptr;
     double ratio, threshold;
@@ -452,7 +464,8 @@ constexpr kn::Signature<4> kCalculateAdaptationUrgencySig{
     {"performance_degradation", "memory_pressure", "fragmentation_ratio", "workload_changed"},
     4};
 
-PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
     std::array<PyObject*, 4> a;
     if (!kn::bind(kCalculateAdaptationUrgencySig, args, nargs, kwnames, a)) return nullptr;
     double degradation, pressure, fragmentation;
@@ -473,7 +486,8 @@ constexpr kn::Signature<4> kScorePoolRecommendationSig{
     {"workload_fit", "memory_fit", "thread_count_fit", "historical_success_rate"},
     4};
 
-PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
     std::array<PyObject*, 4> a;
     if (!kn::bind(kScorePoolRecommendationSig, args, nargs, kwnames, a)) return nullptr;
     double workload, memory, threads, success;
@@ -491,7 +505,8 @@ PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t
 constexpr kn::Signature<2> kPredictResourceRequirementsSig{
     "predict_resource_requirements", {"allocation_history", "prediction_horizon_seconds"}, 2};
 
-PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kPredictResourceRequirementsSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* history = a[0];
@@ -531,61 +546,75 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssi
 // ---------------------------------------------------------------- Module
 
 PyMethodDef methods[] = {
-    kn::def<detect_performance_degradation>("detect_performance_degradation",
-     "detect_performance_degradation($module, /, performance_history, baseline_performance, "
-     "threshold, window_start_time)\n--\n\n"
-     "True when the mean performance of the history entries at or after\n"
-     "window_start_time has fallen below baseline_performance by more than\n"
-     "threshold (a fraction of the baseline); needs five such entries."),
-    kn::def<calculate_performance_trend>("calculate_performance_trend",
-     "calculate_performance_trend($module, /, performance_history, window_start_time)\n--\n\n"
-     "Least-squares slope of performance over time within the window, relative\n"
-     "to the mean performance, clamped to [-1.0, 1.0]; negative means declining."),
-    kn::def<detect_workload_characteristics_change>("detect_workload_characteristics_change",
-     "detect_workload_characteristics_change($module, /, pattern_history, change_threshold=0.3)\n"
-     "--\n\n"
-     "Compares the mean of the three newest observations with the three before\n"
-     "them; returns (changed, parallel_change, cpu_change, memory_change)."),
-    kn::def<detect_dominant_pattern>("detect_dominant_pattern",
-     "detect_dominant_pattern($module, /, patterns, window_size=5)\n--\n\n"
-     "The most frequent name among the last window_size patterns (ties go to the\n"
-     "name seen first), or 'mixed' when the window is empty."),
-    kn::def<is_adaptation_beneficial>("is_adaptation_beneficial",
-     "is_adaptation_beneficial($module, /, current_pool, recommended_pool, recommendation_score, "
-     "recommendation_confidence, current_performance_estimate, trigger_code, "
-     "min_improvement_ratio=1.1, min_confidence=0.6)\n--\n\n"
-     "Whether switching from current_pool to recommended_pool is worth it."),
-    kn::def<should_skip_adaptation>("should_skip_adaptation",
-     "should_skip_adaptation($module, /, last_adaptation_time, current_time, min_interval)\n--\n\n"
-     "True while less than min_interval has passed since the last adaptation."),
-    kn::def<detect_memory_pressure>("detect_memory_pressure",
-     "detect_memory_pressure($module, /, current_usage, peak_usage, pressure_threshold=0.8)\n"
-     "--\n\n"
-     "True when current_usage / peak_usage exceeds pressure_threshold."),
-    kn::def<detect_fragmentation_threshold>("detect_fragmentation_threshold",
-     "detect_fragmentation_threshold($module, /, fragmentation_ratio, threshold=0.3)\n--\n\n"
-     "True when a non-negative fragmentation_ratio exceeds threshold."),
-    kn::def<calculate_adaptation_urgency>("calculate_adaptation_urgency",
-     "calculate_adaptation_urgency($module, /, performance_degradation, memory_pressure, "
-     "fragmentation_ratio, workload_changed)\n--\n\n"
-     "Weighted urgency in [0.0, 1.0]: 0.4, 0.3 and 0.15 of the inputs (each\n"
-     "capped at 1.0, positive ones only) plus 0.15 when the workload changed."),
-    kn::def<score_pool_recommendation>("score_pool_recommendation",
-     "score_pool_recommendation($module, /, workload_fit, memory_fit, thread_count_fit, "
-     "historical_success_rate)\n--\n\n"
-     "Weighted pool score in [0.0, 1.0] with weights 0.35, 0.3, 0.2 and 0.15\n"
-     "(each input capped at 1.0, positive ones only)."),
-    kn::def<predict_resource_requirements>("predict_resource_requirements",
-     "predict_resource_requirements($module, /, allocation_history, prediction_horizon_seconds)\n"
-     "--\n\n"
-     "Extrapolates an allocation history of (timestamp, size) entries over the\n"
-     "horizon: (predicted_allocations, predicted_total_bytes, confidence)."),
+    kn::def<detect_performance_degradation>(
+        "detect_performance_degradation",
+        "detect_performance_degradation($module, /, performance_history, baseline_performance, "
+        "threshold, window_start_time)\n--\n\n"
+        "True when the mean performance of the history entries at or after\n"
+        "window_start_time has fallen below baseline_performance by more than\n"
+        "threshold (a fraction of the baseline); needs five such entries."),
+    kn::def<calculate_performance_trend>(
+        "calculate_performance_trend",
+        "calculate_performance_trend($module, /, performance_history, window_start_time)\n--\n\n"
+        "Least-squares slope of performance over time within the window, relative\n"
+        "to the mean performance, clamped to [-1.0, 1.0]; negative means declining."),
+    kn::def<detect_workload_characteristics_change>(
+        "detect_workload_characteristics_change",
+        "detect_workload_characteristics_change($module, /, pattern_history, "
+        "change_threshold=0.3)\n"
+        "--\n\n"
+        "Compares the mean of the three newest observations with the three before\n"
+        "them; returns (changed, parallel_change, cpu_change, memory_change)."),
+    kn::def<detect_dominant_pattern>(
+        "detect_dominant_pattern",
+        "detect_dominant_pattern($module, /, patterns, window_size=5)\n--\n\n"
+        "The most frequent name among the last window_size patterns (ties go to the\n"
+        "name seen first), or 'mixed' when the window is empty."),
+    kn::def<is_adaptation_beneficial>(
+        "is_adaptation_beneficial",
+        "is_adaptation_beneficial($module, /, current_pool, recommended_pool, "
+        "recommendation_score, "
+        "recommendation_confidence, current_performance_estimate, trigger_code, "
+        "min_improvement_ratio=1.1, min_confidence=0.6)\n--\n\n"
+        "Whether switching from current_pool to recommended_pool is worth it."),
+    kn::def<should_skip_adaptation>(
+        "should_skip_adaptation",
+        "should_skip_adaptation($module, /, last_adaptation_time, current_time, "
+        "min_interval)\n--\n\n"
+        "True while less than min_interval has passed since the last adaptation."),
+    kn::def<detect_memory_pressure>(
+        "detect_memory_pressure",
+        "detect_memory_pressure($module, /, current_usage, peak_usage, pressure_threshold=0.8)\n"
+        "--\n\n"
+        "True when current_usage / peak_usage exceeds pressure_threshold."),
+    kn::def<detect_fragmentation_threshold>(
+        "detect_fragmentation_threshold",
+        "detect_fragmentation_threshold($module, /, fragmentation_ratio, threshold=0.3)\n--\n\n"
+        "True when a non-negative fragmentation_ratio exceeds threshold."),
+    kn::def<calculate_adaptation_urgency>(
+        "calculate_adaptation_urgency",
+        "calculate_adaptation_urgency($module, /, performance_degradation, memory_pressure, "
+        "fragmentation_ratio, workload_changed)\n--\n\n"
+        "Weighted urgency in [0.0, 1.0]: 0.4, 0.3 and 0.15 of the inputs (each\n"
+        "capped at 1.0, positive ones only) plus 0.15 when the workload changed."),
+    kn::def<score_pool_recommendation>(
+        "score_pool_recommendation",
+        "score_pool_recommendation($module, /, workload_fit, memory_fit, thread_count_fit, "
+        "historical_success_rate)\n--\n\n"
+        "Weighted pool score in [0.0, 1.0] with weights 0.35, 0.3, 0.2 and 0.15\n"
+        "(each input capped at 1.0, positive ones only)."),
+    kn::def<predict_resource_requirements>(
+        "predict_resource_requirements",
+        "predict_resource_requirements($module, /, allocation_history, "
+        "prediction_horizon_seconds)\n"
+        "--\n\n"
+        "Extrapolates an allocation history of (timestamp, size) entries over the\n"
+        "horizon: (predicted_allocations, predicted_total_bytes, confidence)."),
     kn::kEndOfMethods,
 };
 
 int shiftplan_exec(PyObject* module) {
-    if (!kn::create_once(mixed_name, [] { return PyUnicode_InternFromString("mixed"); }))
-        return -1;
+    if (!kn::create_once(mixed_name, [] { return PyUnicode_InternFromString("mixed"); })) return -1;
     for (int k = 0; k < 3; ++k)
         if (!kn::create_once(pattern_keys[k],
                              [k] { return PyUnicode_InternFromString(kPatternKeys[k]); }))

@@ -18,11 +18,15 @@ def detect_performance_degradation(
     threshold: _Float,
     window_start_time: _Float,
 ) -> bool: ...
-def calculate_performance_trend(performance_history: _History | None, window_start_time: _Float) -> float: ...
+def calculate_performance_trend(
+    performance_history: _History | None, window_start_time: _Float
+) -> float: ...
 def detect_workload_characteristics_change(
     pattern_history: list[dict[str, Any]], change_threshold: _Float = 0.3
 ) -> tuple[bool, float, float, float]: ...
-def detect_dominant_pattern(patterns: list[str] | list[str | None], window_size: SupportsInt | SupportsIndex = 5) -> str | None: ...
+def detect_dominant_pattern(
+    patterns: list[str] | list[str | None], window_size: SupportsInt | SupportsIndex = 5
+) -> str | None: ...
 def is_adaptation_beneficial(
     current_pool: str | None,
     recommended_pool: str | None,
@@ -33,14 +37,26 @@ def is_adaptation_beneficial(
     min_improvement_ratio: _Float = 1.1,
     min_confidence: _Float = 0.6,
 ) -> bool: ...
-def should_skip_adaptation(last_adaptation_time: _Float, current_time: _Float, min_interval: _Float) -> bool: ...
-def detect_memory_pressure(current_usage: _Float, peak_usage: _Float, pressure_threshold: _Float = 0.8) -> bool: ...
-def detect_fragmentation_threshold(fragmentation_ratio: _Float, threshold: _Float = 0.3) -> bool: ...
+def should_skip_adaptation(
+    last_adaptation_time: _Float, current_time: _Float, min_interval: _Float
+) -> bool: ...
+def detect_memory_pressure(
+    current_usage: _Float, peak_usage: _Float, pressure_threshold: _Float = 0.8
+) -> bool: ...
+def detect_fragmentation_threshold(
+    fragmentation_ratio: _Float, threshold: _Float = 0.3
+) -> bool: ...
 def calculate_adaptation_urgency(
-    performance_degradation: _Float, memory_pressure: _Float, fragmentation_ratio: _Float, workload_changed: object
+    performance_degradation: _Float,
+    memory_pressure: _Float,
+    fragmentation_ratio: _Float,
+    workload_changed: object,
 ) -> float: ...
 def score_pool_recommendation(
-    workload_fit: _Float, memory_fit: _Float, thread_count_fit: _Float, historical_success_rate: _Float
+    workload_fit: _Float,
+    memory_fit: _Float,
+    thread_count_fit: _Float,
+    historical_success_rate: _Float,
 ) -> float: ...
 def predict_resource_requirements(
     allocation_history: _History, prediction_horizon_seconds: _Float
