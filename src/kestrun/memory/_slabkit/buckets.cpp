@@ -25,7 +25,8 @@ struct BucketOps {
 };
 
 struct BucketObject {
-    PyObject_HEAD const BucketOps* ops;
+    PyObject_HEAD
+    const BucketOps* ops;
     int32_t bucket_size_step;
     int32_t small_block_max;
     int32_t medium_block_max;
@@ -97,7 +98,8 @@ int allocator_clear(PyObject* self) noexcept {
 
 void allocator_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, allocator_dealloc) allocator_clear(self);
+    Py_TRASHCAN_BEGIN(self, allocator_dealloc)
+    allocator_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -338,7 +340,8 @@ struct StatsOps {
 };
 
 struct StatsObject {
-    PyObject_HEAD const StatsOps* ops;
+    PyObject_HEAD
+    const StatsOps* ops;
     uint64_t total_allocations;
     uint64_t total_deallocations;
     uint64_t bucketed_allocations;
@@ -388,7 +391,8 @@ int collector_clear(PyObject* self) noexcept {
 
 void collector_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, collector_dealloc) collector_clear(self);
+    Py_TRASHCAN_BEGIN(self, collector_dealloc)
+    collector_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }

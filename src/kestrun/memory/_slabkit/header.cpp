@@ -40,7 +40,8 @@ struct HeaderOps {
 };
 
 struct HeaderObject {
-    PyObject_HEAD const HeaderOps* ops;
+    PyObject_HEAD
+    const HeaderOps* ops;
     SlabHeader header;
     int32_t objects_per_slab;
 };

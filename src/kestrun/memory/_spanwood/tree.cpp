@@ -40,7 +40,8 @@ struct Stats {
 };
 
 struct TreeObject {
-    PyObject_HEAD Core core;
+    PyObject_HEAD
+    Core core;
     uint64_t seq_counter;  // odd while a write section is open
     uint32_t sample_rate;
     bool use_atomic;
@@ -254,7 +255,8 @@ int tree_clear(PyObject* self) noexcept {
 // them does not nest one call per link.
 void tree_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, tree_dealloc) tree_clear(self);
+    Py_TRASHCAN_BEGIN(self, tree_dealloc)
+    tree_clear(self);
     // Nothing can walk a tree that is being destroyed.
     drain_retired(as_tree(self)->core);
     Py_TYPE(self)->tp_free(self);
@@ -358,8 +360,10 @@ PyObject* tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
         RBNode* found;
         bool walked;
         ++core.readers;
-        Py_BEGIN_ALLOW_THREADS walked = read_find_best_fit_node(core, size, &found);
-        Py_END_ALLOW_THREADS-- core.readers;
+        Py_BEGIN_ALLOW_THREADS
+        walked = read_find_best_fit_node(core, size, &found);
+        Py_END_ALLOW_THREADS
+        --core.readers;
         if (walked && t->seq_counter == seq_start) {
             // No writer ran meanwhile: the node is in the tree.
             ++t->stats.total_searches;
@@ -400,8 +404,10 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
         RBNode* head;
         bool walked;
         ++core.readers;
-        Py_BEGIN_ALLOW_THREADS walked = read_find_node(core, size, &head);
-        Py_END_ALLOW_THREADS-- core.readers;
+        Py_BEGIN_ALLOW_THREADS
+        walked = read_find_node(core, size, &head);
+        Py_END_ALLOW_THREADS
+        --core.readers;
         if (!walked || t->seq_counter != seq_start) {
             drain_if_idle(core);
             continue;
@@ -494,8 +500,10 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         WriteSection ws(t, true);
         if (!ws.ok()) return nullptr;
         RBNode* head;
-        Py_BEGIN_ALLOW_THREADS head = find_best_fit_node(t->core, size);
-        Py_END_ALLOW_THREADS if (head) {
+        Py_BEGIN_ALLOW_THREADS
+        head = find_best_fit_node(t->core, size);
+        Py_END_ALLOW_THREADS
+        if (head) {
             // An int allocation runs no Python code.
             found_size = kn::Ref::steal(PyLong_FromUnsignedLongLong(head->size));
             if (!found_size) return nullptr;

@@ -37,8 +37,10 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 PyObject* counter_load(PyObject* self, PyObject*) {
     int64_t v;
-    Py_BEGIN_ALLOW_THREADS v = c_load(self);
-    Py_END_ALLOW_THREADS return PyLong_FromLongLong(v);
+    Py_BEGIN_ALLOW_THREADS
+    v = c_load(self);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLongLong(v);
 }
 
 constexpr kn::Signature<1> kCounterStoreSig{"store", {"value"}, 1};
@@ -49,8 +51,10 @@ PyObject* counter_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     int64_t v;
     if (!kn::bind(kCounterStoreSig, args, nargs, kwnames, a) || !kn::to_int64(a[0], &v))
         return nullptr;
-    Py_BEGIN_ALLOW_THREADS c_store(self, v);
-    Py_END_ALLOW_THREADS return kn::none();
+    Py_BEGIN_ALLOW_THREADS
+    c_store(self, v);
+    Py_END_ALLOW_THREADS
+    return kn::none();
 }
 
 // Optional delta (default 1) for increment and decrement.
@@ -69,8 +73,10 @@ PyObject* counter_increment(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
     int64_t d, r;
     if (!optional_delta(kCounterIncrementSig, args, nargs, kwnames, &d)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS r = c_increment(self, &d);
-    Py_END_ALLOW_THREADS return PyLong_FromLongLong(r);
+    Py_BEGIN_ALLOW_THREADS
+    r = c_increment(self, &d);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLongLong(r);
 }
 
 constexpr kn::Signature<1> kCounterDecrementSig{"decrement", {"delta"}, 0};
@@ -79,8 +85,10 @@ PyObject* counter_decrement(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
     int64_t d, r;
     if (!optional_delta(kCounterDecrementSig, args, nargs, kwnames, &d)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS r = c_decrement(self, &d);
-    Py_END_ALLOW_THREADS return PyLong_FromLongLong(r);
+    Py_BEGIN_ALLOW_THREADS
+    r = c_decrement(self, &d);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLongLong(r);
 }
 
 constexpr kn::Signature<2> kCounterCompareAndSwapSig{
@@ -94,8 +102,10 @@ PyObject* counter_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssi
         !kn::to_int64(a[0], &expected) || !kn::to_int64(a[1], &desired))
         return nullptr;
     int ok;
-    Py_BEGIN_ALLOW_THREADS ok = c_compare_and_swap(self, expected, desired);
-    Py_END_ALLOW_THREADS return kn::boolean(ok);
+    Py_BEGIN_ALLOW_THREADS
+    ok = c_compare_and_swap(self, expected, desired);
+    Py_END_ALLOW_THREADS
+    return kn::boolean(ok);
 }
 
 constexpr kn::Signature<1> kCounterFetchAndAddSig{"fetch_and_add", {"delta"}, 1};
@@ -106,8 +116,10 @@ PyObject* counter_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_
     int64_t d, r;
     if (!kn::bind(kCounterFetchAndAddSig, args, nargs, kwnames, a) || !kn::to_int64(a[0], &d))
         return nullptr;
-    Py_BEGIN_ALLOW_THREADS r = c_fetch_and_add(self, d);
-    Py_END_ALLOW_THREADS return PyLong_FromLongLong(r);
+    Py_BEGIN_ALLOW_THREADS
+    r = c_fetch_and_add(self, d);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLongLong(r);
 }
 
 PyMethodDef counter_methods[] = {

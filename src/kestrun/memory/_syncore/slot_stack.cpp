@@ -15,8 +15,9 @@ namespace {
 // ---------------------------------------------------------------- AtomicPointer
 
 struct PointerObject {
-    PyObject_HEAD PyObject* obj;  // nullptr when empty; None is never stored
-    uint64_t version;             // changed only under the lock
+    PyObject_HEAD
+    PyObject* obj;     // nullptr when empty; None is never stored
+    uint64_t version;  // changed only under the lock
     PyObject* lock;
 };
 
@@ -58,7 +59,8 @@ int pointer_clear(PyObject* self) noexcept {
 // instead of one nested call per link.
 void pointer_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, pointer_dealloc) pointer_clear(self);
+    Py_TRASHCAN_BEGIN(self, pointer_dealloc)
+    pointer_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -156,7 +158,8 @@ struct StackNode {
 };
 
 struct StackObject {
-    PyObject_HEAD StackNode* head;
+    PyObject_HEAD
+    StackNode* head;
     std::atomic<int64_t> size;
     PyObject* lock;
 };
@@ -210,7 +213,8 @@ int stack_clear(PyObject* self) noexcept {
 // Stacks holding stacks are freed through the trashcan (see pointer_dealloc).
 void stack_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stack_dealloc) stack_clear(self);
+    Py_TRASHCAN_BEGIN(self, stack_dealloc)
+    stack_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }

@@ -35,7 +35,8 @@ constexpr const char* kStatNames[STAT_COUNT] = {
 };
 
 struct StatsObject {
-    PyObject_HEAD const KestrunStatisticsOps* ops;
+    PyObject_HEAD
+    const KestrunStatisticsOps* ops;
     std::atomic<int64_t> mirror[STAT_COUNT];  // native counters of the legacy methods
     PyObject* lock;                           // used only by reset()
     PyObject* counters[STAT_COUNT];           // the public AtomicCounter attributes
@@ -94,7 +95,8 @@ int stats_clear(PyObject* self) noexcept {
 // through the trashcan (see pointer_dealloc).
 void stats_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stats_dealloc) stats_clear(self);
+    Py_TRASHCAN_BEGIN(self, stats_dealloc)
+    stats_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -271,7 +273,8 @@ PyObject* stats_py_record_allocation(PyObject* self, PyObject* const* args, Py_s
         (a[3] && !kn::int_arg_int64(a[3], "time_ns", &time_ns)))
         return nullptr;
     std::atomic<int64_t>* m = stats(self)->mirror;
-    Py_BEGIN_ALLOW_THREADS m[TOTAL_ALLOCATIONS].fetch_add(1);
+    Py_BEGIN_ALLOW_THREADS
+    m[TOTAL_ALLOCATIONS].fetch_add(1);
     int64_t current = wrap_add(m[CURRENT_ALLOCATIONS].fetch_add(1), 1);
     int64_t bytes = wrap_add(m[BYTES_ALLOCATED].fetch_add(size), size);
     m[bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS].fetch_add(1);
@@ -279,12 +282,11 @@ PyObject* stats_py_record_allocation(PyObject* self, PyObject* const* args, Py_s
     if (time_ns > 0) m[TOTAL_ALLOCATION_TIME_NS].fetch_add(time_ns);
     raise_peak(m[PEAK_ALLOCATIONS], current);
     raise_peak(m[PEAK_BYTES_ALLOCATED], bytes);
-    Py_END_ALLOW_THREADS if (!counter_step(counter_at(self, TOTAL_ALLOCATIONS).get(),
-                                           Step::Increment) ||
-                             !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(),
-                                           Step::Increment) ||
-                             !counter_step_i64(counter_at(self, BYTES_ALLOCATED).get(),
-                                               Step::Increment, size)) return nullptr;
+    Py_END_ALLOW_THREADS
+    if (!counter_step(counter_at(self, TOTAL_ALLOCATIONS).get(), Step::Increment) ||
+        !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(), Step::Increment) ||
+        !counter_step_i64(counter_at(self, BYTES_ALLOCATED).get(), Step::Increment, size))
+        return nullptr;
     return kn::none();
 }
 
@@ -299,16 +301,16 @@ PyObject* stats_py_record_deallocation(PyObject* self, PyObject* const* args, Py
         (a[1] && !kn::int_arg_int64(a[1], "time_ns", &time_ns)))
         return nullptr;
     std::atomic<int64_t>* m = stats(self)->mirror;
-    Py_BEGIN_ALLOW_THREADS m[TOTAL_DEALLOCATIONS].fetch_add(1);
+    Py_BEGIN_ALLOW_THREADS
+    m[TOTAL_DEALLOCATIONS].fetch_add(1);
     m[CURRENT_ALLOCATIONS].fetch_sub(1);
     m[BYTES_ALLOCATED].fetch_sub(size);
     if (time_ns > 0) m[TOTAL_DEALLOCATION_TIME_NS].fetch_add(time_ns);
-    Py_END_ALLOW_THREADS if (!counter_step(counter_at(self, TOTAL_DEALLOCATIONS).get(),
-                                           Step::Increment) ||
-                             !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(),
-                                           Step::Decrement) ||
-                             !counter_step_i64(counter_at(self, BYTES_ALLOCATED).get(),
-                                               Step::Decrement, size)) return nullptr;
+    Py_END_ALLOW_THREADS
+    if (!counter_step(counter_at(self, TOTAL_DEALLOCATIONS).get(), Step::Increment) ||
+        !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(), Step::Decrement) ||
+        !counter_step_i64(counter_at(self, BYTES_ALLOCATED).get(), Step::Decrement, size))
+        return nullptr;
     return kn::none();
 }
 

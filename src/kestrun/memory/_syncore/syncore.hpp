@@ -52,7 +52,8 @@ public:
 // ---------------------------------------------------------------- AtomicCounter
 
 struct CounterObject {
-    PyObject_HEAD const KestrunAtomicCounterOps* ops;
+    PyObject_HEAD
+    const KestrunAtomicCounterOps* ops;
     std::atomic<int64_t> value;
 };
 

@@ -9,7 +9,8 @@ PyTypeObject TimerType;
 namespace {
 
 struct TimerObject {
-    PyObject_HEAD int64_t start;
+    PyObject_HEAD
+    int64_t start;
 };
 
 PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
