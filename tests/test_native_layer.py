@@ -1,8 +1,12 @@
-"""The shared native layer itself, through a probe module built from it alone.
+"""The shared native layer and the public C headers, through small modules
+built by the tests.
 
 The probe (tests/native/barrier_probe.cpp) throws C++ exceptions from a
 method, a constructor and its module set-up; the layer must turn each into a
-Python exception instead of letting it end the process.
+Python exception instead of letting it end the process.  The consumer
+(tests/native/ops_consumer.c) is another extension, in C, built against
+kestrun.get_include() alone, that drives our types through their published
+operation tables.
 """
 
 from __future__ import annotations
@@ -44,6 +48,47 @@ def probe_dir(tmp_path_factory) -> pathlib.Path:
     ]
     subprocess.run(cmd, check=True, capture_output=True, text=True)
     return out
+
+
+@pytest.fixture(scope="module")
+def consumer_dir(tmp_path_factory) -> pathlib.Path:
+    import kestrun
+
+    compiler = shutil.which("gcc") or shutil.which("cc")
+    if compiler is None:
+        pytest.skip("no C compiler")
+    out = tmp_path_factory.mktemp("consumer")
+    target = out / ("ops_consumer" + sysconfig.get_config_var("EXT_SUFFIX"))
+    cmd = [compiler, "-std=c11", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
+           f"-I{sysconfig.get_paths()['include']}", f"-I{kestrun.get_include()}",
+           str(ROOT / "tests" / "native" / "ops_consumer.c"), "-o", str(target)]  # fmt: skip
+    subprocess.run(cmd, check=True, capture_output=True, text=True)
+    return out
+
+
+def test_other_extensions_use_the_published_tables(consumer_dir) -> None:
+    out = run_probe(
+        consumer_dir,
+        """
+        import sys
+        sys.path.insert(0, ".")
+        import ops_consumer
+        from kestrun.jit.jit_governor import PolicyConfig
+        from kestrun.memory.syncore import AtomicCounter
+        counter = AtomicCounter(2**63 - 3)
+        print(ops_consumer.counter_add(counter, 5), counter.load())
+        print(ops_consumer.config_fields(PolicyConfig(50, 5, 500, 0.5, 3.0)))
+        try:
+            ops_consumer.config_fields(counter)
+        except TypeError as exc:
+            print(exc)
+    """,
+    )
+    assert out.splitlines() == [
+        f"{-(2**63) + 2} {-(2**63) + 2}",
+        "(50, 5, 500, 0.5, 3.0)",
+        "not a PolicyConfig",
+    ]
 
 
 def run_probe(probe_dir: pathlib.Path, code: str) -> str:

@@ -23,6 +23,7 @@
 
 #include <Python.h>
 #include <stdint.h>
+#include "kestrun/ops.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -53,8 +54,7 @@ typedef struct {
 } KestrunJitGovernorOps;
 
 #define KESTRUN_JIT_GOVERNOR_MODULE "kestrun.jit.jit_governor"
-/* Name of the capsule attribute in each type's dictionary. */
-#define KESTRUN_JIT_OPS_ATTR "__kestrun_ops__"
+#define KESTRUN_JIT_OPS_ATTR KESTRUN_OPS_ATTR
 #define KESTRUN_POLICY_CONFIG_OPS_CAPSULE "kestrun.jit.jit_governor.PolicyConfig.__kestrun_ops__"
 #define KESTRUN_FUNCTION_METRICS_OPS_CAPSULE \
     "kestrun.jit.jit_governor.FunctionMetrics.__kestrun_ops__"
@@ -64,30 +64,7 @@ typedef struct {
  * -1 with an exception set.  The type reference is new. */
 static inline int Kestrun_ImportJitGovernorOps(const char* type_name, const char* capsule_name,
                                                PyTypeObject** type, const void** ops) {
-    PyObject* module = PyImport_ImportModule(KESTRUN_JIT_GOVERNOR_MODULE);
-    if (module == NULL) return -1;
-    PyObject* t = PyObject_GetAttrString(module, type_name);
-    Py_DECREF(module);
-    if (t == NULL) return -1;
-    if (!PyType_Check(t)) {
-        Py_DECREF(t);
-        PyErr_Format(PyExc_TypeError, "%s is not a type", type_name);
-        return -1;
-    }
-    PyObject* capsule = PyObject_GetAttrString(t, KESTRUN_JIT_OPS_ATTR);
-    if (capsule == NULL) {
-        Py_DECREF(t);
-        return -1;
-    }
-    const void* table = PyCapsule_GetPointer(capsule, capsule_name);
-    Py_DECREF(capsule);
-    if (table == NULL) {
-        Py_DECREF(t);
-        return -1;
-    }
-    *type = (PyTypeObject*)t;
-    *ops = table;
-    return 0;
+    return Kestrun_ImportTypeOps(KESTRUN_JIT_GOVERNOR_MODULE, type_name, capsule_name, type, ops);
 }
 
 static inline int Kestrun_ImportPolicyConfig(PyTypeObject** type,

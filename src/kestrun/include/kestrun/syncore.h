@@ -20,6 +20,7 @@
 
 #include <Python.h>
 #include <stdint.h>
+#include "kestrun/ops.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -47,8 +48,6 @@ typedef struct {
 } KestrunStatisticsOps;
 
 #define KESTRUN_SYNCORE_MODULE "kestrun.memory.syncore"
-/* Name of the capsule attribute in each type's dictionary. */
-#define KESTRUN_OPS_ATTR "__kestrun_ops__"
 #define KESTRUN_COUNTER_OPS_CAPSULE "kestrun.memory.syncore.AtomicCounter.__kestrun_ops__"
 #define KESTRUN_STATISTICS_OPS_CAPSULE "kestrun.memory.syncore.LockFreeStatistics.__kestrun_ops__"
 
@@ -56,30 +55,7 @@ typedef struct {
  * -1 with an exception set.  The type reference is new. */
 static inline int Kestrun_ImportOps(const char* type_name, const char* capsule_name,
                                     PyTypeObject** type, const void** ops) {
-    PyObject* module = PyImport_ImportModule(KESTRUN_SYNCORE_MODULE);
-    if (module == NULL) return -1;
-    PyObject* t = PyObject_GetAttrString(module, type_name);
-    Py_DECREF(module);
-    if (t == NULL) return -1;
-    if (!PyType_Check(t)) {
-        Py_DECREF(t);
-        PyErr_Format(PyExc_TypeError, "%s is not a type", type_name);
-        return -1;
-    }
-    PyObject* capsule = PyObject_GetAttrString(t, KESTRUN_OPS_ATTR);
-    if (capsule == NULL) {
-        Py_DECREF(t);
-        return -1;
-    }
-    const void* table = PyCapsule_GetPointer(capsule, capsule_name);
-    Py_DECREF(capsule);
-    if (table == NULL) {
-        Py_DECREF(t);
-        return -1;
-    }
-    *type = (PyTypeObject*)t;
-    *ops = table;
-    return 0;
+    return Kestrun_ImportTypeOps(KESTRUN_SYNCORE_MODULE, type_name, capsule_name, type, ops);
 }
 
 static inline int Kestrun_ImportAtomicCounter(PyTypeObject** type,
