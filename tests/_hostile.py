@@ -1449,8 +1449,8 @@ def mode_before_setup(module_name: str, calls: list[dict], log: Log) -> dict:
     """Functions of a module object whose set-up has not run yet must raise
     an ordinary exception (or work); after the set-up they must work."""
     assert module_name not in sys.modules, "the module must not be imported yet"
-    spec = importlib.util.find_spec(module_name)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec(module_name)
+    module = importlib.util.module_from_spec(module_spec)
     failures = []
     for call in calls:
         name = call["name"]
@@ -1468,7 +1468,7 @@ def mode_before_setup(module_name: str, calls: list[dict], log: Log) -> dict:
             finally:
                 _state.armed = False
     log("exec_module")
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     worked = []
     for call in calls:
         if call.get("valid") is not None:
