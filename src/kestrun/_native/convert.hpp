@@ -137,6 +137,15 @@ inline bool to_uint32(PyObject* o, uint32_t* out) {
     return true;
 }
 
+// Sign of an int without overflow: -1, 0 or 1; -2 with an exception set.
+inline int int_sign(PyObject* n) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (v == -1 && PyErr_Occurred()) return -2;
+    if (overflow) return overflow;
+    return (v > 0) - (v < 0);
+}
+
 // Double through the float protocol (__float__, else __index__).
 inline bool to_double(PyObject* o, double* out) {
     if (PyFloat_CheckExact(o)) {

@@ -117,14 +117,6 @@ PyObject* call_method0(PyObject* name, PyObject* obj) {
 // ValueError "Invalid size: <size>".
 void invalid_size(PyObject* size) { PyErr_Format(PyExc_ValueError, "Invalid size: %S", size); }
 
-// size < 0 for an int (or int subclass); -1 on error.
-int is_negative(PyObject* n) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    return overflow < 0 || (!overflow && v < 0);
-}
-
 enum class Sane { kOk, kInvalid, kError };
 
 // self._sanitize_size(size), then unsigned 64-bit.  `size` is the argument
@@ -135,9 +127,9 @@ enum class Sane { kOk, kInvalid, kError };
 Sane sanitize(PyObject* self, PyObject* size, uint64_t* out, bool keep_error) {
     kn::Ref sane;
     if (Py_IS_TYPE(self, &TreeType)) {
-        int neg = is_negative(size);
-        if (neg < 0) return Sane::kError;
-        if (neg) {
+        const int sign = kn::int_sign(size);
+        if (sign == -2) return Sane::kError;
+        if (sign < 0) {
             if (keep_error) invalid_size(size);
             return Sane::kInvalid;
         }
@@ -273,9 +265,9 @@ PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!kn::bind(kTreeSanitizeSizeSig, args, nargs, kwnames, a)) return nullptr;
     kn::Ref size = kn::int_arg(a[0], "size");
     if (!size) return nullptr;
-    int neg = is_negative(size.get());
-    if (neg < 0) return nullptr;
-    if (neg) {
+    const int sign = kn::int_sign(size.get());
+    if (sign == -2) return nullptr;
+    if (sign < 0) {
         invalid_size(size.get());
         return nullptr;
     }

@@ -121,15 +121,6 @@ inline kn::Ref counter_at(PyObject* self, int i) {
     return kn::Ref::borrow(c ? c : Py_None);
 }
 
-// Sign of a Python int without overflow: -1, 0 or 1; -2 with an exception.
-int int_sign(PyObject* n) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -2;
-    if (overflow) return overflow;
-    return (v > 0) - (v < 0);
-}
-
 // One peak loop over public counters:
 //   p = peak.load(); stop if value <= p; stop if peak.compare_and_swap(p, value)
 // An exact counter runs the loop natively.  A value below the signed 64-bit
@@ -218,8 +209,8 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
     kn::Ref padding, time_ns;
     if (a[2] && !(padding = kn::int_arg(a[2], "padding"))) return nullptr;
     if (a[3] && !(time_ns = kn::int_arg(a[3], "time_ns"))) return nullptr;
-    int padding_sign = padding ? int_sign(padding.get()) : 0;
-    int time_sign = time_ns ? int_sign(time_ns.get()) : 0;
+    int padding_sign = padding ? kn::int_sign(padding.get()) : 0;
+    int time_sign = time_ns ? kn::int_sign(time_ns.get()) : 0;
     if (padding_sign == -2 || time_sign == -2) return nullptr;
 
     if (!counter_step(counter_at(self, TOTAL_ALLOCATIONS).get(), Step::Increment) ||
@@ -247,7 +238,7 @@ PyObject* stats_record_deallocation(PyObject* self, PyObject* const* args, Py_ss
     if (!size) return nullptr;
     kn::Ref time_ns;
     if (a[1] && !(time_ns = kn::int_arg(a[1], "time_ns"))) return nullptr;
-    int time_sign = time_ns ? int_sign(time_ns.get()) : 0;
+    int time_sign = time_ns ? kn::int_sign(time_ns.get()) : 0;
     if (time_sign == -2) return nullptr;
     if (!counter_step(counter_at(self, TOTAL_DEALLOCATIONS).get(), Step::Increment) ||
         !counter_step(counter_at(self, CURRENT_ALLOCATIONS).get(), Step::Decrement) ||
