@@ -12,7 +12,24 @@
 //
 // With table-driven unwinding a try block costs nothing until something is
 // thrown, and F is known at compile time, so it is inlined into the guard.
-// A function declared noexcept cannot throw and is registered as it is.
+// A function declared noexcept cannot throw and is registered as it is; such
+// a function must never call back into the interpreter (see below).
+//
+// A deallocator that uses the trashcan names the function the type holds,
+// Py_TRASHCAN_BEGIN(self, kn::guarded<dealloc>): the interpreter defers
+// deallocation only for a type whose tp_dealloc is that very function.
+//
+// The one unwind that passes through: on 3.11-3.13 a daemon thread that
+// wants the interpreter lock back while the interpreter is exiting is ended
+// with pthread_exit(), a forced unwind (abi::__forced_unwind) that starts
+// inside whatever C API call was waiting for the lock.  It must reach the
+// thread's start: catching it for good aborts the process, and so does
+// meeting a noexcept frame on the way.  So the guard is not noexcept and
+// rethrows it first; every frame between a C API call that can run Python
+// code (or wait for the interpreter lock) and the guard is not noexcept;
+// and the cleanup that runs during it (owned references, error stashes,
+// lock scopes) touches no Python object when the thread has no thread state
+// (kn::has_thread_state).
 //
 // Method tables use kn::def<F>(name, doc), which also picks the calling
 // convention from F's signature:
@@ -24,6 +41,8 @@
 #pragma once
 
 #include "compat.hpp"
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -65,9 +84,11 @@ struct Guard;
 
 template <auto F, typename R, typename... A>
 struct Guard<F, R (*)(A...)> {
-    static R call(A... args) noexcept {
+    static R call(A... args) {
         try {
             return F(args...);
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is being ended: let it go
         } catch (...) {
             set_error_from_exception();
             if constexpr (std::is_void_v<R>)
@@ -76,7 +97,7 @@ struct Guard<F, R (*)(A...)> {
                 return failure_result<R>();
         }
     }
-    static constexpr R (*pointer)(A...) noexcept = call;
+    static constexpr R (*pointer)(A...) = call;
 };
 
 template <auto F, typename R, typename... A>

@@ -37,4 +37,31 @@ static inline int PyTime_PerfCounter(PyTime_t* result) {
     *result = _PyTime_GetPerfCounter();
     return 0;
 }
+// The system clock (time.time_ns) and its conversion to time.time()'s float.
+static inline int PyTime_Time(PyTime_t* result) {
+    *result = _PyTime_GetSystemClock();
+    return 0;
+}
+static inline double PyTime_AsSecondsDouble(PyTime_t t) { return _PyTime_AsSecondsDouble(t); }
 #endif
+
+namespace kn {
+
+// Whether this thread holds its thread state (may call the C API).  False
+// while the interpreter lock is released, and while a daemon thread that
+// the interpreter ends at exit is being unwound out of our frames: cleanup
+// that runs then must touch no Python object.
+inline bool has_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // per thread since 3.12
+#else
+    // 3.11 keeps one "current" thread state for the whole runtime: it is
+    // this thread's only while this thread holds the interpreter lock.
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current && current == PyGILState_GetThisThreadState();
+#endif
+}
+
+}  // namespace kn

@@ -14,7 +14,7 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) {
         if (this != &other) {
             PyObject* old = p_;
             p_ = other.p_;
@@ -23,7 +23,13 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Releasing the reference may run a finaliser, and with it Python code
+    // that ends a daemon thread at exit (see barrier.hpp): not noexcept.
+    // When the thread has no thread state (that unwind is under way), the
+    // reference is left alone.
+    ~Ref() noexcept(false) {
+        if (p_ && has_thread_state()) Py_DECREF(p_);
+    }
 
     // Takes over a reference the caller already owns (for example the
     // result of a call); nullptr stays empty.
@@ -38,7 +44,7 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
     // Gives the reference to the caller (for example as a result).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    void reset(PyObject* p = nullptr) noexcept {
+    void reset(PyObject* p = nullptr) {
         PyObject* old = std::exchange(p_, p);
         Py_XDECREF(old);
     }
@@ -68,7 +74,10 @@ public:
     }
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
+    // Without a thread state (a daemon thread ended at exit) the stashed
+    // error is left alone.
     ~ErrorStash() {
+        if (!has_thread_state()) return;
 #if PY_VERSION_HEX >= 0x030C0000
         PyErr_SetRaisedException(exc_);
 #else

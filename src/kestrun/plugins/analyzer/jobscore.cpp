@@ -425,7 +425,7 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t
 
     double multiplier = 1.0;
     if (a[4] != Py_None && PyUnicode_GET_LENGTH(a[4]) > 0) {
-        int32_t major;
+        int32_t major = 0;
         int parsed = capability_major(a[4], &major);
         if (parsed < 0) return nullptr;
         if (parsed) multiplier = major > 7 ? 1.2 : major == 7 ? 1.1 : major == 6 ? 1.0 : 0.8;
