@@ -608,3 +608,37 @@ def test_singleton_failures_and_the_module_lock(fresh_singleton, monkeypatch) ->
     monkeypatch.delattr(jg, "_policy_lock")
     with pytest.raises(NameError, match="name '_policy_lock' is not defined"):
         reset_jit_governor()
+
+
+FORK_DURING_SECTION = """
+import os, threading, time
+from kestrun.jit import jit_governor as jg
+from kestrun.jit.metric_ledger import MetricLedger
+g = jg.JitGovernor()
+entered = threading.Event()
+
+class SlowLedger:
+    def get_metrics(self, func_id):
+        entered.set()
+        time.sleep(0.3)
+        return None
+
+asker = threading.Thread(target=g.should_compile, args=("f", SlowLedger()))
+asker.start()
+entered.wait()
+pid = os.fork()  # waits for the governor's section to end
+if pid == 0:
+    ok = g.get_threshold("f") > 0 and g.should_compile("f", MetricLedger()) in (True, False)
+    ok = ok and jg.get_jit_governor() is jg.get_jit_governor()
+    os._exit(0 if ok else 1)
+asker.join()
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs fork()")
+def test_fork_during_a_section_gives_the_child_a_usable_governor() -> None:
+    proc = subprocess.run(
+        [sys.executable, "-c", FORK_DURING_SECTION], capture_output=True, text=True, timeout=60
+    )
+    assert (proc.returncode, proc.stdout) == (0, "0\n"), proc.stderr

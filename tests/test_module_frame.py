@@ -300,8 +300,10 @@ def test_reinitialisation_is_refused(name: str) -> None:
 @pytest.mark.skipif(sys.version_info < (3, 13), reason="needs the 3.13 interpreters module")
 @built
 def test_second_interpreter_is_refused(name: str) -> None:
+    # Refused before and after the main interpreter has loaded the module:
+    # a sub-interpreter that tries first does not lock the main one out.
     code = rf"""
-import _interpreters, {name}
+import _interpreters
 interp = _interpreters.create()
 script = '''
 try:
@@ -311,15 +313,20 @@ except ImportError as exc:
 else:
     result = "loaded"
 '''
-_interpreters.run_string(interp, script)
-_interpreters.exec(interp, "import sys; sys.stdout.write(result)")
+def attempt():
+    _interpreters.run_string(interp, script)
+    _interpreters.exec(interp, "import sys; sys.stdout.write(result + chr(10))")
+attempt()
+import {name}
+attempt()
 """
     proc = run(code)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == (
+    refused = (
         "Interpreter change detected - this module can only be loaded into one interpreter "
-        "per process."
+        "per process.\n"
     )
+    assert proc.stdout == refused * 2
 
 
 LOAD_LINE = """

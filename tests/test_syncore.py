@@ -534,6 +534,34 @@ def test_statistics_drive_replaced_and_subclassed_counters_through_python() -> N
     assert s.peak_allocations.load() == 0
 
 
+def test_statistics_reset_refuses_reentry_from_a_replaced_counter() -> None:
+    # A counter whose store() resets again used to wait for ever on the
+    # instance's own lock; the call runs in a thread so a hang fails the test.
+    s = LockFreeStatistics()
+
+    class Reenter(AtomicCounter):
+        def store(self, value):
+            s.reset()
+
+    s.bytes_reserved = Reenter(3)
+    outcome = []
+
+    def reset() -> None:
+        try:
+            s.reset()
+        except RuntimeError as exc:
+            outcome.append(str(exc))
+
+    t = threading.Thread(target=reset, daemon=True)
+    t.start()
+    t.join(10)
+    assert not t.is_alive(), "reset() waited for its own lock"
+    assert outcome and "re-entrant call into LockFreeStatistics.reset()" in outcome[0]
+    s.bytes_reserved = AtomicCounter(3)
+    s.reset()  # the lock was left
+    assert s.bytes_reserved.load() == 0
+
+
 def test_statistics_peaks_never_decrease() -> None:
     s = LockFreeStatistics()
     s._update_peaks(5, 500)

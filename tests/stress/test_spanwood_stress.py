@@ -204,3 +204,38 @@ def test_readers_held_inside_nodes_that_writers_unlink_and_free() -> None:
     finally:
         spanwood._set_reader_pause(previous)
     tree._check_invariants()
+
+
+def test_contended_lookups_never_miss_a_stored_fit() -> None:
+    """Slowed readers meet a writer on almost every try; once their lock-free
+    tries run out they ask under the lock, so a stored fit is always found."""
+    from kestrun.memory import spanwood
+
+    tree = FastRedBlackTree()
+    big = 1 << 40
+    tree.insert(big, "keep")
+    for i in range(3):
+        tree.insert(777, i)
+    misses = []
+
+    def churn(stop: threading.Event) -> None:
+        n = 0
+        while not stop.is_set():
+            n += 1
+            tree.insert(n % 700, n)
+            tree.delete(n % 700, n)
+
+    def read(stop: threading.Event) -> None:
+        while not stop.is_set():
+            if tree.find_best_fit(big - 1) != "keep":
+                misses.append("best fit")
+            if sorted(tree.find_all_exact(777)) != [0, 1, 2]:
+                misses.append("exact")
+
+    previous = spanwood._set_reader_pause(20)
+    try:
+        run_for(SECONDS, [churn, churn, read, read])
+    finally:
+        spanwood._set_reader_pause(previous)
+    assert misses == []
+    tree._check_invariants()

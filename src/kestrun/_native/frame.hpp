@@ -1,7 +1,7 @@
 // The module frame shared by every extension module of the package:
 //
-//  * modules are created once per process and only in the first interpreter
-//    that loads them ("Interpreter change detected ..." ImportError);
+//  * modules are created once per process and only in the main interpreter
+//    ("Interpreter change detected ..." ImportError in any other);
 //  * a module is set up once: a second execution of a module object is
 //    refused with RuntimeError, but a set-up that failed may be retried;
 //  * a RuntimeWarning when the running interpreter is not the one the module
@@ -33,19 +33,15 @@ struct ModuleFrame {
     enum State { kNotSetUp, kSettingUp, kSetUp };
     const char* short_name;   // "syncore"
     const char* dotted_name;  // "kestrun.memory.syncore"
-    // Changed only under the interpreter lock of the owning interpreter.
+    // Changed only under the interpreter lock of the main interpreter.
     State state = kNotSetUp;
-    // The interpreter that owns the module; read by every interpreter that
-    // tries to load it, possibly under different interpreter locks.
-    std::atomic<int64_t> interpreter_id{-1};
 };
 
-// Py_mod_create: refuses any interpreter but the first one to load the module.
-inline PyObject* frame_create(ModuleFrame& f, PyObject* module_spec) {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;
-    int64_t owner = -1;
-    if (!f.interpreter_id.compare_exchange_strong(owner, current) && owner != current) {
+// Py_mod_create: the modules live in the main interpreter only.  A
+// sub-interpreter's import is refused, whether it comes before or after the
+// main interpreter's, so no sub-interpreter can lock the main one out.
+inline PyObject* frame_create(ModuleFrame&, PyObject* module_spec) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");

@@ -8,5 +8,6 @@
 #include "barrier.hpp"
 #include "convert.hpp"
 #include "frame.hpp"
+#include "globals.hpp"
 #include "ref.hpp"
 #include "traits.hpp"

@@ -14,7 +14,7 @@
 // callers hold strong references to what they use after entering.
 //
 // Usage:
-//     kn::LockedScope scope(self->lock);       // nullptr: nothing to hold
+//     kn::LockedScope scope(self->lock, self->lock_owner, "re-entrant call ...");
 //     if (!scope.ok()) return nullptr;
 //     ... work that runs no Python code ...
 //     return scope.leave(result);              // result: new ref or nullptr
@@ -27,6 +27,8 @@
 #pragma once
 
 #include "ref.hpp"
+
+#include <atomic>
 
 namespace kn {
 
@@ -140,26 +142,58 @@ inline bool lock_exit(PyObject* lock, LockProtocol protocol = LockProtocol::kCon
     return r != nullptr;
 }
 
-// A lock held for a scope.  A null lock (one the garbage collector already
-// cleared from its owner) is not held: ok() is true and leaving does nothing.
+// The thread that holds one lock object, recorded beside the lock by the
+// scopes below (0: nobody).  Objects keep one per lock, zero-initialised.
+using LockOwner = std::atomic<unsigned long>;
+
+// Whether the calling thread holds the lock `owner` belongs to.
+inline bool held_by_this_thread(const LockOwner& owner) noexcept {
+    return owner.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
+}
+
+// A lock held for a scope, with its holder recorded in `owner`.  The locks
+// are not re-entrant: a thread that comes back for a lock it holds (from a
+// finaliser, a comparison or a replaced counter called inside the scope)
+// gets RuntimeError with the text `reentry` instead of waiting for itself
+// for ever.  A null lock (one the garbage collector already cleared from its
+// owner) is not held: ok() is true and leaving does nothing.
+//
+// Every way out can run Python code (a replaced lock's methods), so the
+// destructor is not noexcept.  A daemon thread ended at interpreter exit
+// (see barrier.hpp) leaves the lock as it is: with no thread state it may
+// not call the lock's methods.
 class LockedScope {
 public:
-    explicit LockedScope(PyObject* lock, LockProtocol protocol = LockProtocol::kContextManager)
-        : lock_(Ref::borrow(lock)), protocol_(protocol) {
-        if (lock_ && !lock_enter(lock_.get(), protocol_)) {
+    // `take` false: only the re-entry check, and the scope holds nothing
+    // (for sections that need the lock only while another thread holds it).
+    LockedScope(PyObject* lock, LockOwner& owner, const char* reentry,
+                LockProtocol protocol = LockProtocol::kContextManager, bool take = true)
+        : owner_(owner), protocol_(protocol) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (owner.load(std::memory_order_relaxed) == me) {
+            PyErr_SetString(PyExc_RuntimeError, reentry);
+            ok_ = false;
+            return;
+        }
+        if (!lock || !take) return;
+        lock_ = Ref::borrow(lock);
+        if (!lock_enter(lock_.get(), protocol_)) {
             lock_.reset();
             ok_ = false;
+            return;
         }
+        owner.store(me, std::memory_order_relaxed);
     }
     LockedScope(const LockedScope&) = delete;
     LockedScope& operator=(const LockedScope&) = delete;
 
     // Leaves the lock unless leave() did: at the end of a scope that holds
     // it for its whole length, or when a C++ exception unwinds the scope.
-    ~LockedScope() {
-        if (!lock_) return;
+    ~LockedScope() noexcept(false) {
+        if (!lock_ || !has_thread_state()) return;
+        Ref lock = std::move(lock_);
         ErrorStash stash;
-        if (!lock_exit(lock_.get(), protocol_)) PyErr_WriteUnraisable(lock_.get());
+        if (!exit(lock.get())) PyErr_WriteUnraisable(lock.get());
     }
 
     bool ok() const noexcept { return ok_; }
@@ -173,10 +207,10 @@ public:
         Ref lock = std::move(lock_);
         if (!result) {
             ErrorStash stash;
-            if (!lock_exit(lock.get(), protocol_)) PyErr_WriteUnraisable(lock.get());
+            if (!exit(lock.get())) PyErr_WriteUnraisable(lock.get());
             return nullptr;
         }
-        if (!lock_exit(lock.get(), protocol_)) {
+        if (!exit(lock.get())) {
             Py_DECREF(result);
             return nullptr;
         }
@@ -192,7 +226,13 @@ public:
     }
 
 private:
-    Ref lock_;
+    bool exit(PyObject* lock) {
+        owner_.store(0, std::memory_order_relaxed);
+        return lock_exit(lock, protocol_);
+    }
+
+    LockOwner& owner_;
+    Ref lock_;  // set while the scope holds the lock
     LockProtocol protocol_;
     bool ok_ = true;
 };

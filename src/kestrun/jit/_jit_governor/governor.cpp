@@ -14,13 +14,16 @@
 // lock requires.  (The module does not declare itself safe without the
 // interpreter lock, so a free-threaded interpreter keeps that lock on for
 // it.)  The clock is read before a section and the debug line is logged
-// after it.
+// after it.  A thread that comes back into a section of a governor whose
+// lock it holds gets RuntimeError.  Every governor's lock and
+// `_policy_lock` are held across fork() (kn::ForkLink).
 #include "jit_governor.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace jit_governor {
 
@@ -35,17 +38,21 @@ struct GovernorObject {
     PyObject* thresholds;  // dict: func_id (str or None) -> int
     PyObject* lock;        // threading.Lock
     double recompile_interval_s;
-    // The thread inside a section that holds `lock`, valid while `busy`.
-    // Both change only with the interpreter lock held.
-    unsigned long owner;
-    bool busy;
+    kn::LockOwner owner;     // the thread inside a section that holds `lock`
+    kn::ForkLink fork_link;  // `lock` is held across fork()
 };
 
 inline GovernorObject* governor(PyObject* o) { return reinterpret_cast<GovernorObject*>(o); }
 
 constexpr double kRecompileIntervalS = 600.0;
 
+void governor_fork_locks(PyObject* self, std::vector<kn::ForkLock>& out);
+
 // ---------------------------------------------------------------- sections
+
+constexpr const char* kGovernorReentry =
+    "JitGovernor called again by the thread that holds its lock: a metric ledger (or a metrics "
+    "attribute) must not call back into the governor that is querying it";
 
 // One critical section on a governor's lock (see the top of this file).
 // end() leaves it and reports a failed release; on an error path the
@@ -54,50 +61,17 @@ class Section {
 public:
     enum Kind { kRunsPython, kNativeOnly };
 
-    Section(GovernorObject* g, Kind kind) : g_(g) {
-        const unsigned long me = PyThread_get_thread_ident();
-        if (g->busy && g->owner == me) {
-            // The lock is not re-entrant: waiting for it here would wait forever.
-            PyErr_SetString(PyExc_RuntimeError,
-                            "JitGovernor called again by the thread that holds its lock: a metric "
-                            "ledger (or a metrics attribute) must not call back into the governor "
-                            "that is querying it");
-            return;
-        }
-        ok_ = true;
-        if (kind == kNativeOnly && !g->busy) return;
-        lock_ = kn::Ref::borrow(g->lock);
-        if (!kn::lock_enter(lock_.get(), kn::LockProtocol::kAcquireRelease)) {
-            lock_.reset();
-            ok_ = false;
-            return;
-        }
-        g->busy = true;
-        g->owner = me;
-    }
+    Section(GovernorObject* g, Kind kind)
+        : scope_(g->lock, g->owner, kGovernorReentry, kn::LockProtocol::kAcquireRelease,
+                 kind == kRunsPython || g->owner.load(std::memory_order_relaxed) != 0) {}
     Section(const Section&) = delete;
     Section& operator=(const Section&) = delete;
 
-    bool ok() const { return ok_; }
-
-    bool end() {
-        if (!lock_) return true;
-        g_->busy = false;
-        g_->owner = 0;
-        kn::Ref lock = std::move(lock_);
-        return kn::lock_exit(lock.get(), kn::LockProtocol::kAcquireRelease);
-    }
-
-    ~Section() {
-        if (!lock_) return;
-        kn::ErrorStash stash;
-        if (!end()) PyErr_WriteUnraisable(g_->lock);
-    }
+    bool ok() const { return scope_.ok(); }
+    bool end() { return scope_.leave(); }
 
 private:
-    GovernorObject* g_;
-    kn::Ref lock_;  // set while the section holds the lock
-    bool ok_ = false;
+    kn::LockedScope scope_;
 };
 
 PyObject* cleared_error() {
@@ -202,7 +176,7 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!config) return nullptr;
     kn::Ref thresholds = kn::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    kn::Ref lock = kn::Ref::steal(new_lock());
+    kn::Ref lock = globals.new_lock();
     if (!lock) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -212,8 +186,11 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     g->thresholds = thresholds.release();
     g->lock = lock.release();
     g->recompile_interval_s = kRecompileIntervalS;
-    g->owner = 0;
-    g->busy = false;
+    g->owner.store(0, std::memory_order_relaxed);
+    g->fork_link = kn::ForkLink{};
+    g->fork_link.obj = self;
+    g->fork_link.locks = governor_fork_locks;
+    kn::fork_register(g->fork_link);
     return self;
 }
 
@@ -228,18 +205,19 @@ int governor_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // Only the configuration can lead back to the governor (a PolicyConfig
 // subclass may hold anything); the map holds strings and ints, and the lock
 // stays so that a section in progress can always leave.
-int governor_clear(PyObject* self) noexcept {
+int governor_clear(PyObject* self) {
     Py_CLEAR(governor(self)->config);
     return 0;
 }
 
 // A chain of governors and configurations that hold governors is freed
 // through the trashcan, one link at a time instead of one nested call each.
-void governor_dealloc(PyObject* self) noexcept {
+void governor_dealloc(PyObject* self) {
     GovernorObject* g = governor(self);
+    kn::fork_unregister(g->fork_link);
     PyObject_GC_UnTrack(self);
     // clang-format off
-    Py_TRASHCAN_BEGIN(self, governor_dealloc)
+    Py_TRASHCAN_BEGIN(self, kn::guarded<governor_dealloc>)
     Py_CLEAR(g->config);
     Py_CLEAR(g->thresholds);
     Py_CLEAR(g->lock);
@@ -286,7 +264,7 @@ PyObject* governor_should_compile(PyObject* self, PyObject* const* args, Py_ssiz
     PyObject* func_id = a[0];
     PyObject* ledger = a[1];
     double current_time = 0.0;
-    if (!read_clock(&current_time)) return nullptr;
+    if (!globals.time_seconds(&current_time)) return nullptr;
 
     GovernorObject* g = governor(self);
     int32_t threshold;
@@ -373,7 +351,7 @@ PyObject* update_message(PyObject* func_id, int32_t current, int32_t updated, do
 bool log_update(PyObject* func_id, int32_t current, int32_t updated, double avg_speedup) {
     kn::Ref message = kn::Ref::steal(update_message(func_id, current, updated, avg_speedup));
     if (!message) return false;
-    kn::Ref logger = kn::Ref::borrow(module_global(s_logger));
+    kn::Ref logger = globals.get(s_logger);
     if (!logger) return false;
     PyObject* args[] = {logger.get(), message.get()};
     kn::Ref r = kn::Ref::steal(
@@ -522,53 +500,43 @@ PyMethodDef governor_methods[] = {
 // The governor get_jit_governor() hands out (nullptr: none yet), guarded by
 // the module global `_policy_lock`, and the thread holding that lock.
 PyObject* singleton = nullptr;
-unsigned long policy_owner = 0;
-bool policy_busy = false;
+kn::LockOwner policy_owner{0};
 
 // Holds `_policy_lock` for a scope; refuses the thread that already holds it.
 class PolicySection {
 public:
-    PolicySection() {
-        const unsigned long me = PyThread_get_thread_ident();
-        if (policy_busy && policy_owner == me) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "_policy_lock is already held by this thread: creating the "
-                            "process-wide JitGovernor must not call get_jit_governor() or "
-                            "reset_jit_governor()");
-            return;
-        }
-        lock_ = kn::Ref::borrow(module_global("_policy_lock"));
-        if (!lock_) return;
-        if (!kn::lock_enter(lock_.get(), kn::LockProtocol::kAcquireRelease)) {
-            lock_.reset();
-            return;
-        }
-        policy_busy = true;
-        policy_owner = me;
-    }
+    PolicySection()
+        : lock_(globals.get("_policy_lock")),
+          scope_(lock_.get(), policy_owner,
+                 "_policy_lock is already held by this thread: creating the process-wide "
+                 "JitGovernor must not call get_jit_governor() or reset_jit_governor()",
+                 kn::LockProtocol::kAcquireRelease) {}
     PolicySection(const PolicySection&) = delete;
     PolicySection& operator=(const PolicySection&) = delete;
 
-    bool ok() const { return static_cast<bool>(lock_); }
-
-    bool end() {
-        if (!lock_) return true;
-        policy_busy = false;
-        policy_owner = 0;
-        kn::Ref lock = std::move(lock_);
-        return kn::lock_exit(lock.get(), kn::LockProtocol::kAcquireRelease);
-    }
-
-    ~PolicySection() {
-        if (!lock_) return;
-        kn::Ref lock = kn::Ref::borrow(lock_.get());
-        kn::ErrorStash stash;
-        if (!end()) PyErr_WriteUnraisable(lock.get());
-    }
+    bool ok() const { return lock_ && scope_.ok(); }
+    bool end() { return scope_.leave(); }
 
 private:
     kn::Ref lock_;
+    kn::LockedScope scope_;
 };
+
+// fork(): each governor's lock is held across it, and `_policy_lock` (a
+// link of its own, registered at set-up) before them.
+void governor_fork_locks(PyObject* self, std::vector<kn::ForkLock>& out) {
+    GovernorObject* g = governor(self);
+    out.push_back({kn::Ref::borrow(g->lock), &g->owner, kn::LockProtocol::kAcquireRelease});
+}
+
+void policy_fork_locks(PyObject*, std::vector<kn::ForkLock>& out) {
+    kn::Ref lock = globals.get("_policy_lock");
+    if (!lock) {
+        PyErr_WriteUnraisable(nullptr);
+        return;
+    }
+    out.push_back({std::move(lock), &policy_owner, kn::LockProtocol::kAcquireRelease});
+}
 
 PyObject* get_jit_governor(PyObject*, PyObject*) {
     kn::Ref result;
@@ -602,7 +570,17 @@ PyObject* reset_jit_governor(PyObject*, PyObject*) {
     return kn::none();  // the old governor is released after the lock
 }
 
+kn::ForkLink policy_fork_link;
+
 }  // namespace
+
+bool guard_policy_lock_across_fork() {
+    if (!policy_fork_link.next) {
+        policy_fork_link.locks = policy_fork_locks;
+        kn::fork_register(policy_fork_link);
+    }
+    return kn::install_fork_hooks();
+}
 
 PyMethodDef get_jit_governor_def = kn::def<get_jit_governor>(
     "get_jit_governor",

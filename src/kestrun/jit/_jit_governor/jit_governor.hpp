@@ -6,6 +6,7 @@
 //   module.cpp    set-up, module globals and the governor's lock calls
 #pragma once
 
+#include "forkguard.hpp"
 #include "kestrun/jit_governor.h"
 #include "kestrun_native.hpp"
 #include "optional_attr.hpp"
@@ -86,16 +87,12 @@ extern PyObject* s_avg_threshold;
 extern PyObject* s_min_threshold;
 extern PyObject* s_max_threshold;
 
-// The module global `name` (borrowed), looked up at call time as the
-// package's Python code would; NameError when it is missing.
-PyObject* module_global(PyObject* name);
-PyObject* module_global(const char* name);
+// The module's globals (`time`, `threading`, `logger`, `_policy_lock`),
+// looked up when used.
+extern kn::ModuleGlobals globals;
 
-// time.time() through the module global `time`, as a double; false with an
-// exception set.
-bool read_clock(double* out);
-
-// A new threading.Lock, through the module global `threading`.
-PyObject* new_lock();
+// Holds `_policy_lock` and every governor's lock across fork(); once per
+// process, at set-up.
+bool guard_policy_lock_across_fork();
 
 }  // namespace jit_governor

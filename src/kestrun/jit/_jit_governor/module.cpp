@@ -32,17 +32,9 @@ PyObject* s_avg_threshold = nullptr;
 PyObject* s_min_threshold = nullptr;
 PyObject* s_max_threshold = nullptr;
 
+kn::ModuleGlobals globals;
+
 namespace {
-
-// The dictionary of the module object being set up, then of the module,
-// which lives for the rest of the process.
-PyObject* g_globals = nullptr;
-
-// The standard `time` module and its `time` function as imported at set-up:
-// while the module global and the attribute are still these very objects,
-// the clock is read without a Python-level call.
-PyObject* g_time_module = nullptr;
-PyObject* g_time_function = nullptr;
 
 // `_policy_lock`, made once per process so that a retried set-up binds the
 // same lock.
@@ -83,19 +75,17 @@ PyMethodDef* module_functions() {
 }
 
 int jit_governor_exec(PyObject* module) {
-    Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
+    if (!globals.bind(module)) return -1;
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
     if (!threading || !intern_names() || !kn::resolve_lock_type(threading.get()) ||
         !ready_record_types() || !ready_governor_type() || !kn::create_once(g_policy_lock, [&] {
             return PyObject_CallMethod(threading.get(), "Lock", nullptr);
         }))
         return -1;
-    if (!kn::create_once(g_time_module, [] { return PyImport_ImportModule("time"); }) ||
-        !kn::create_once(g_time_function,
-                         [] { return PyObject_GetAttrString(g_time_module, "time"); }))
-        return -1;
+    kn::Ref time = kn::Ref::steal(PyImport_ImportModule("time"));
+    if (!time || !guard_policy_lock_across_fork()) return -1;
     if (PyModule_AddObjectRef(module, "threading", threading.get()) < 0 ||
-        PyModule_AddObjectRef(module, "time", g_time_module) < 0 ||
+        PyModule_AddObjectRef(module, "time", time.get()) < 0 ||
         !kn::bind_from(module, "typing", {"Dict", "Optional"}))
         return -1;
     // Everything the types and functions need exists: publish them.
@@ -115,50 +105,6 @@ int jit_governor_exec(PyObject* module) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- shared helpers
-
-PyObject* module_global(PyObject* name) {
-    PyObject* v = g_globals ? PyDict_GetItemWithError(g_globals, name) : nullptr;
-    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return v;
-}
-
-PyObject* module_global(const char* name) {
-    PyObject* v = g_globals ? PyDict_GetItemString(g_globals, name) : nullptr;
-    if (!v) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return v;
-}
-
-bool read_clock(double* out) {
-    kn::Ref time_module = kn::Ref::borrow(module_global(s_time));
-    if (!time_module) return false;
-#if PY_VERSION_HEX >= 0x030D0000
-    // The untouched time.time(): the same system clock, read directly.  A
-    // module's own dictionary decides its attributes (the module type has
-    // no attribute of that name), and looking it up runs no Python code.
-    if (time_module.get() == g_time_module && Py_IS_TYPE(g_time_module, &PyModule_Type)) {
-        PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(g_time_module), s_time);
-        if (fn == g_time_function) {
-            PyTime_t now;
-            if (PyTime_Time(&now) < 0) return false;
-            *out = PyTime_AsSecondsDouble(now);
-            return true;
-        }
-        if (!fn && PyErr_Occurred()) return false;
-    }
-#endif
-    PyObject* args[] = {time_module.get()};
-    kn::Ref now = kn::Ref::steal(
-        PyObject_VectorcallMethod(s_time, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return now && kn::to_double(now.get(), out);
-}
-
-PyObject* new_lock() {
-    kn::Ref threading = kn::Ref::borrow(module_global("threading"));
-    if (!threading) return nullptr;
-    return PyObject_CallMethod(threading.get(), "Lock", nullptr);
-}
 
 }  // namespace jit_governor
 

@@ -32,6 +32,15 @@ struct BucketObject {
     int32_t medium_block_max;
     PyObject* buckets;  // dict: bucket size -> list of offsets; nullptr once cleared
     PyObject* lock;     // nullptr once cleared
+    kn::LockOwner lock_owner;
+};
+
+// The allocator's lock for a scope.
+struct AllocatorScope : kn::LockedScope {
+    explicit AllocatorScope(BucketObject* b)
+        : kn::LockedScope(b->lock, b->lock_owner,
+                          "re-entrant call into a FastBucketAllocator from the thread that holds "
+                          "its lock") {}
 };
 
 inline BucketObject* allocator_of(PyObject* self) { return reinterpret_cast<BucketObject*>(self); }
@@ -75,7 +84,7 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     b->bucket_size_step = step;
     b->small_block_max = small;
     b->medium_block_max = medium;
-    if (!(b->buckets = PyDict_New()) || !(b->lock = new_lock())) return nullptr;
+    if (!(b->buckets = PyDict_New()) || !(b->lock = globals.new_lock().release())) return nullptr;
     // Looked up on the instance, so a subclass may lay out its own buckets.
     kn::Ref done = kn::Ref::steal(PyObject_CallMethodNoArgs(self.get(), s_init_buckets));
     if (!done) return nullptr;
@@ -89,16 +98,16 @@ int allocator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int allocator_clear(PyObject* self) noexcept {
+int allocator_clear(PyObject* self) {
     BucketObject* b = allocator_of(self);
     Py_CLEAR(b->buckets);
     Py_CLEAR(b->lock);
     return 0;
 }
 
-void allocator_dealloc(PyObject* self) noexcept {
+void allocator_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, allocator_dealloc)
+    Py_TRASHCAN_BEGIN(self, kn::guarded<allocator_dealloc>)
     allocator_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -191,7 +200,7 @@ PyObject* allocator_add_to_bucket(PyObject* self, PyObject* const* args, Py_ssiz
     kn::Ref value = key ? kn::Ref::steal(PyLong_FromLong(offset)) : kn::Ref();
     if (!value) return nullptr;
 
-    kn::LockedScope scope(b->lock);
+    AllocatorScope scope(b);
     if (!scope.ok()) return nullptr;
     kn::Ref list;
     if (!bucket_at(b, key.get(), &list)) return scope.leave(nullptr);
@@ -214,7 +223,7 @@ PyObject* allocator_remove_from_bucket(PyObject* self, PyObject* const* args, Py
     kn::Ref key = kn::Ref::steal(PyLong_FromLong(bucket));
     if (!key) return nullptr;
 
-    kn::LockedScope scope(b->lock);
+    AllocatorScope scope(b);
     if (!scope.ok()) return nullptr;
     kn::Ref list;
     if (!bucket_at(b, key.get(), &list)) return scope.leave(nullptr);
@@ -299,7 +308,7 @@ PyObject* allocator_find_best_fit_bucket(PyObject* self, PyObject* const* args, 
         !bucket_size_of(b, size, &bucket))
         return nullptr;
     if (bucket <= 0) return kn::none();  // without taking the lock
-    kn::LockedScope scope(b->lock);
+    AllocatorScope scope(b);
     if (!scope.ok()) return nullptr;
     return scope.leave(best_fit_locked(b, size, alignment, bucket));
 }
@@ -348,6 +357,15 @@ struct StatsObject {
     uint64_t fallback_allocations;
     uint64_t alignment_padding_bytes;
     PyObject* lock;  // nullptr once cleared
+    kn::LockOwner lock_owner;
+};
+
+// The collector's lock for a scope.
+struct CollectorScope : kn::LockedScope {
+    explicit CollectorScope(StatsObject* s)
+        : kn::LockedScope(s->lock, s->lock_owner,
+                          "re-entrant call into a FastStatsCollector from the thread that holds "
+                          "its lock") {}
 };
 
 inline StatsObject* collector_of(PyObject* self) { return reinterpret_cast<StatsObject*>(self); }
@@ -375,7 +393,7 @@ PyObject* collector_new(PyTypeObject* type, PyObject*, PyObject*) {
     s->ops = &stats_ops;
     s->total_allocations = s->total_deallocations = 0;
     s->bucketed_allocations = s->fallback_allocations = s->alignment_padding_bytes = 0;
-    if (!(s->lock = new_lock())) return nullptr;
+    if (!(s->lock = globals.new_lock().release())) return nullptr;
     return self.release();
 }
 
@@ -384,14 +402,14 @@ int collector_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int collector_clear(PyObject* self) noexcept {
+int collector_clear(PyObject* self) {
     Py_CLEAR(collector_of(self)->lock);
     return 0;
 }
 
-void collector_dealloc(PyObject* self) noexcept {
+void collector_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, collector_dealloc)
+    Py_TRASHCAN_BEGIN(self, kn::guarded<collector_dealloc>)
     collector_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -410,7 +428,7 @@ PyObject* collector_record_allocation(PyObject* self, PyObject* const* args, Py_
         !kn::to_truth(a[2], &bucketed))
         return nullptr;
     StatsObject* s = collector_of(self);
-    kn::LockedScope scope(s->lock);
+    CollectorScope scope(s);
     if (!scope.ok()) return nullptr;
     s->ops->record_allocation(s, size, padding, bucketed);
     return scope.leave() ? kn::none() : nullptr;
@@ -418,7 +436,7 @@ PyObject* collector_record_allocation(PyObject* self, PyObject* const* args, Py_
 
 PyObject* collector_record_deallocation(PyObject* self, PyObject*) {
     StatsObject* s = collector_of(self);
-    kn::LockedScope scope(s->lock);
+    CollectorScope scope(s);
     if (!scope.ok()) return nullptr;
     s->ops->record_deallocation(s);
     return scope.leave() ? kn::none() : nullptr;
@@ -455,7 +473,7 @@ PyObject* collector_get_stats(PyObject* self, PyObject*) {
     {
         // Read under one acquisition; the dict is built after it, since
         // building it may run the garbage collector.
-        kn::LockedScope scope(s->lock);
+        CollectorScope scope(s);
         if (!scope.ok()) return nullptr;
         c[0] = s->total_allocations;
         c[1] = s->total_deallocations;
@@ -487,7 +505,7 @@ PyObject* collector_get_stats(PyObject* self, PyObject*) {
 
 PyObject* collector_reset_stats(PyObject* self, PyObject*) {
     StatsObject* s = collector_of(self);
-    kn::LockedScope scope(s->lock);
+    CollectorScope scope(s);
     if (!scope.ok()) return nullptr;
     s->total_allocations = s->total_deallocations = 0;
     s->bucketed_allocations = s->fallback_allocations = s->alignment_padding_bytes = 0;

@@ -154,7 +154,7 @@ bool log_corruption(uint16_t stored, uint16_t computed) {
     std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x",
                   static_cast<unsigned>(stored), static_cast<unsigned>(computed));
     // Held: the call may drop the module's reference to the logger.
-    kn::Ref logger = kn::Ref::borrow(module_global("logger"));
+    kn::Ref logger = globals.get("logger");
     if (!logger) return false;
     kn::Ref done = kn::Ref::steal(PyObject_CallMethod(logger.get(), "warning", "s", text));
     return static_cast<bool>(done);

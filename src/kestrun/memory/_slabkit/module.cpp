@@ -17,12 +17,9 @@ namespace slabkit {
 
 kn::ModuleFrame frame{"slabkit", "kestrun.memory.slabkit"};
 
-namespace {
+kn::ModuleGlobals globals;
 
-// The module's dictionary: `threading` and `logger` are looked up in it at
-// call time, as the package's Python code would.  The module lives for the
-// rest of the process.
-PyObject* g_globals = nullptr;
+namespace {
 
 // ---------------------------------------------------------------- CRC-16 table
 
@@ -34,16 +31,17 @@ bool crc16_table_ready = false;
 // ---------------------------------------------------------------- set-up
 
 int slabkit_exec(PyObject* module) {
-    Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
+    if (!globals.bind(module)) return -1;
 
     // The standard modules and the logger come first: the published types
     // and functions look them up when they are called.
     if (!kn::bind_import(module, "threading") || !kn::bind_import(module, "logging")) return -1;
-    PyObject* logging = module_global("logging");
+    kn::Ref logging = globals.get("logging");
     kn::Ref logger = kn::Ref::steal(
-        logging ? PyObject_CallMethod(logging, "getLogger", "s", frame.dotted_name) : nullptr);
+        logging ? PyObject_CallMethod(logging.get(), "getLogger", "s", frame.dotted_name)
+                : nullptr);
     if (!logger || PyModule_AddObjectRef(module, "logger", logger.get()) < 0) return -1;
-    kn::Ref threading = kn::Ref::borrow(module_global("threading"));
+    kn::Ref threading = globals.get("threading");
     if (!threading || !kn::resolve_lock_type(threading.get())) return -1;
 
     init_crc16_table();
@@ -69,18 +67,6 @@ int slabkit_exec(PyObject* module) {
 }  // namespace
 
 // ---------------------------------------------------------------- shared helpers
-
-PyObject* module_global(const char* name) {
-    PyObject* v = g_globals ? PyDict_GetItemString(g_globals, name) : nullptr;
-    if (!v) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return v;
-}
-
-PyObject* new_lock() {
-    kn::Ref threading = kn::Ref::borrow(module_global("threading"));
-    if (!threading) return nullptr;
-    return PyObject_CallMethod(threading.get(), "Lock", nullptr);
-}
 
 void init_crc16_table() noexcept {
     if (crc16_table_ready) return;

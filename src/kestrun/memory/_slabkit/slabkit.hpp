@@ -16,12 +16,8 @@ namespace slabkit {
 
 extern kn::ModuleFrame frame;
 
-// The module global `name` (borrowed), looked up at call time as the
-// package's Python code would; NameError when it is missing.
-PyObject* module_global(const char* name);
-
-// A new threading.Lock, through the module global `threading`.
-PyObject* new_lock();
+// The module's globals (`threading`, `logger`), looked up when used.
+extern kn::ModuleGlobals globals;
 
 // ---------------------------------------------------------------- CRC-16/MODBUS
 

@@ -14,6 +14,9 @@
 namespace spanwood {
 
 kn::ModuleFrame frame{"spanwood", "kestrun.memory.spanwood"};
+// `threading`, `time`, `AtomicCounter` and `ATOMIC_AVAILABLE` are looked up
+// there when used.
+kn::ModuleGlobals globals;
 
 PyObject* s_increment = nullptr;
 PyObject* s_load = nullptr;
@@ -25,18 +28,8 @@ PyObject* s_atomic_available = nullptr;
 namespace {
 
 PyObject* s_time = nullptr;
-PyObject* s_threading = nullptr;
-PyObject* s_perf_counter_ns = nullptr;
 PyObject* s_sleep = nullptr;
-PyObject* s_lock = nullptr;
 PyObject* sleep_interval = nullptr;  // 0.0001
-// time.perf_counter_ns as the `time` module defines it.
-PyObject* g_perf_counter_ns = nullptr;
-
-// The module's dictionary: `threading`, `time`, `AtomicCounter` and
-// `ATOMIC_AVAILABLE` are looked up there at call time, as the package's
-// Python code would.  The module lives for the rest of the process.
-PyObject* g_globals = nullptr;
 
 bool intern_names() {
     struct {
@@ -48,10 +41,7 @@ bool intern_names() {
         {&s_sanitize_size, "_sanitize_size"},
         {&s_size, "size"},
         {&s_sleep, "sleep"},
-        {&s_perf_counter_ns, "perf_counter_ns"},
-        {&s_lock, "Lock"},
         {&s_time, "time"},
-        {&s_threading, "threading"},
         {&s_atomic_counter, "AtomicCounter"},
         {&s_atomic_available, "ATOMIC_AVAILABLE"},
     };
@@ -106,20 +96,14 @@ PyMethodDef module_functions[] = {
 };
 
 int spanwood_exec(PyObject* module) {
-    Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
+    if (!globals.bind(module)) return -1;
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
     if (!threading || !intern_names() || !kn::resolve_lock_type(threading.get()) ||
         PyModule_AddObjectRef(module, "threading", threading.get()) < 0 ||
         !kn::bind_import(module, "time") || !kn::bind_import(module, "math") ||
-        !kn::create_once(g_perf_counter_ns,
-                         [module] {
-                             kn::Ref time = kn::Ref::steal(PyObject_GetAttr(module, s_time));
-                             return time ? PyObject_GetAttr(time.get(), s_perf_counter_ns)
-                                         : nullptr;
-                         }) ||
         !kn::bind_from(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) ||
         !kn::bind_from(module, "kestrun.memory.span_record", {"SpanRecord"}) ||
-        !bind_atomic_counter(module) || !ready_tree_type() ||
+        !bind_atomic_counter(module) || !ready_tree_type() || !kn::install_fork_hooks() ||
         !kn::add_functions(module, module_functions))
         return -1;
     return PyModule_AddObjectRef(module, "FastRedBlackTree",
@@ -130,51 +114,15 @@ int spanwood_exec(PyObject* module) {
 
 // ---------------------------------------------------------------- shared helpers
 
-PyObject* module_global(PyObject* name) {
-    PyObject* v = g_globals ? PyDict_GetItemWithError(g_globals, name) : nullptr;
-    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return v;
-}
-
-bool perf_counter_ns(uint64_t* out) {
-    kn::Ref time = kn::Ref::borrow(module_global(s_time));
-    if (!time) return false;
-    // The module's own function is read straight from the clock it reads;
-    // a replaced module or function is called.
-    if (PyModule_CheckExact(time.get())) {
-        PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(time.get()), s_perf_counter_ns);
-        if (fn && fn == g_perf_counter_ns) {
-            PyTime_t now;
-            if (PyTime_PerfCounter(&now) < 0) return false;
-            if (now < 0) {
-                PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint64_t");
-                return false;
-            }
-            *out = static_cast<uint64_t>(now);
-            return true;
-        }
-        if (PyErr_Occurred()) return false;
-    }
-    PyObject* args[] = {time.get()};
-    kn::Ref now = kn::Ref::steal(PyObject_VectorcallMethod(
-        s_perf_counter_ns, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return now && kn::to_uint64(now.get(), out);
-}
+bool perf_counter_ns(uint64_t* out) { return globals.perf_counter_ns(out); }
 
 bool short_sleep() {
-    kn::Ref time = kn::Ref::borrow(module_global(s_time));
+    kn::Ref time = globals.get(s_time);
     if (!time) return false;
     PyObject* args[] = {time.get(), sleep_interval};
     kn::Ref r = kn::Ref::steal(
         PyObject_VectorcallMethod(s_sleep, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return static_cast<bool>(r);
-}
-
-PyObject* new_lock() {
-    kn::Ref threading = kn::Ref::borrow(module_global(s_threading));
-    if (!threading) return nullptr;
-    PyObject* args[] = {threading.get()};
-    return PyObject_VectorcallMethod(s_lock, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 }  // namespace spanwood

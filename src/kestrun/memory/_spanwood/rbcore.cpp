@@ -324,7 +324,7 @@ RBNode* allocate_node(uint64_t size, PyObject* block) {
     return n;
 }
 
-void discard_node(RBNode* node) noexcept {
+void discard_node(RBNode* node) {
     PyObject* block = node->block;
     free_node(node);
     Py_XDECREF(block);
@@ -450,7 +450,7 @@ RBNode* detach_all(Core& t) noexcept {
 
 // Recursion follows the tree's height only (logarithmic); same-size lists
 // are walked in a loop.
-void release_subtree(Core& t, RBNode* n) noexcept {
+void release_subtree(Core& t, RBNode* n) {
     if (!n) return;
     RBNode* l = L(n);
     RBNode* r = R(n);

@@ -8,6 +8,7 @@
 //   module.cpp  set-up, module globals, threading.Lock and time helpers
 #pragma once
 
+#include "forkguard.hpp"
 #include "kestrun_native.hpp"
 #include "pylock.hpp"
 
@@ -29,16 +30,13 @@ extern PyObject* s_size;
 extern PyObject* s_atomic_counter;
 extern PyObject* s_atomic_available;
 
-// The module global `name` (borrowed), looked up at call time as the
-// package's Python code would; NameError when it is missing.
-PyObject* module_global(PyObject* name);
+// The module's globals, looked up when used.
+extern kn::ModuleGlobals globals;
 
 // time.perf_counter_ns() through the module global `time`, as unsigned 64-bit.
 bool perf_counter_ns(uint64_t* out);
 // time.sleep(0.0001) through the module global `time`.
 bool short_sleep();
-// A new threading.Lock() through the module global `threading`.
-PyObject* new_lock();
 
 // ---------------------------------------------------------------- FastRedBlackTree
 
@@ -91,7 +89,8 @@ constexpr int kMaxWalk = 2 * 64 + 8;
 RBNode* allocate_node(uint64_t size, PyObject* block);
 
 // Releases the block of a node that was never linked and frees the node.
-void discard_node(RBNode* node) noexcept;
+// Releasing a block may run its finaliser, hence not noexcept.
+void discard_node(RBNode* node);
 
 // Exact and best-fit lookups of a writer (or under the write lock).
 RBNode* find_node(const Core& t, uint64_t size) noexcept;
@@ -117,7 +116,7 @@ PyObject* take_entry_block(Core& t, RBNode* prev, RBNode* e) noexcept;
 RBNode* detach_all(Core& t) noexcept;
 // Releases every block of a detached tree and frees (or retires) its nodes.
 // Blocks are released one at a time, so their finalisers may run.
-void release_subtree(Core& t, RBNode* n) noexcept;
+void release_subtree(Core& t, RBNode* n);
 // Frees the retired nodes when no lock-free reader is walking.
 void drain_retired(Core& t) noexcept;
 inline void drain_if_idle(Core& t) noexcept {

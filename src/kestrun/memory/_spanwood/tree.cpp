@@ -3,19 +3,21 @@
 // Writers (insert, delete, remove_ge, clear) run in a write section: the
 // write lock is held and the sequence counter is odd.  The two lookups take
 // no lock: they walk the tree with the interpreter lock released and keep
-// the answer only when the counter was even before and is unchanged after.
+// the answer only when the counter was even before and is unchanged after;
+// when writers keep them from a stable view they ask once under the lock.
 // Everything that can run Python code (size conversions, the clock, the
 // operation counters, a released block's finaliser, building results) is
 // done outside the write section where the order of effects allows; the one
 // exception is a block's == during delete.  A call that comes back into a
 // writer of the same tree from inside a write section (from that ==, a
 // finaliser or an overridden method) raises RuntimeError instead of waiting
-// forever on the lock its own thread holds.
+// forever on the lock its own thread holds; so does a lookup from there.
 #include "spanwood.hpp"
 
 #include <array>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace spanwood {
 
@@ -45,50 +47,46 @@ struct TreeObject {
     uint64_t seq_counter;  // odd while a write section is open
     uint32_t sample_rate;
     bool use_atomic;
-    bool writing;          // a thread holds write_lock ...
-    unsigned long writer;  // ... and this is that thread
     PyObject* write_lock;
+    kn::LockOwner writer;  // the thread in a write section
     PyObject* stats_lock;
+    kn::LockOwner stats_owner;
     PyObject* op_counter;       // AtomicCounter, or None
     PyObject* sampled_counter;  // AtomicCounter, or None
     Stats stats;
+    kn::ForkLink fork_link;  // both locks are held across fork()
 };
 
 inline TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }
 
 // ---------------------------------------------------------------- sections
 
+constexpr const char* kWriteReentry =
+    "re-entrant call into a FastRedBlackTree that this thread is already changing (from a "
+    "block's __eq__, a finaliser or an overridden method called inside one of its write "
+    "operations)";
+
 // The write lock for a scope, with the sequence counter made odd inside it
-// when `announce` is set (get_size_distribution only excludes writers).
-// On leaving: counter even again, lock released, retired nodes freed when
-// no reader is walking.
+// when `announce` is set (get_size_distribution and the lookups' last try
+// only exclude writers).  On leaving: counter even again, lock released,
+// retired nodes freed when no reader is walking.  A daemon thread ended at
+// interpreter exit inside the section leaves it as it is (see barrier.hpp).
 class WriteSection {
 public:
-    WriteSection(TreeObject* t, bool announce) : t_(t), announce_(announce) {
-        const unsigned long me = PyThread_get_thread_ident();
-        if (t->writing && t->writer == me) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "re-entrant call into a FastRedBlackTree that this thread is already "
-                            "changing (from a block's __eq__, a finaliser or an overridden method "
-                            "called inside one of its write operations)");
-            return;
-        }
-        lock_ = kn::Ref::borrow(t->write_lock);
-        if (lock_ && !kn::lock_enter(lock_.get())) return;
-        t->writing = true;
-        t->writer = me;
+    WriteSection(TreeObject* t, bool announce)
+        : t_(t), announce_(announce), scope_(t->write_lock, t->writer, kWriteReentry) {
+        if (!scope_.ok()) return;
         if (announce_) ++t->seq_counter;
         entered_ = true;
     }
     WriteSection(const WriteSection&) = delete;
     WriteSection& operator=(const WriteSection&) = delete;
-    ~WriteSection() {
-        if (!entered_) return;
+    ~WriteSection() noexcept(false) {
+        if (!entered_ || !kn::has_thread_state()) return;
         if (announce_) ++t_->seq_counter;
-        t_->writing = false;
-        if (lock_) {
+        {
             kn::ErrorStash stash;  // the body's error, if any, stays pending
-            if (!kn::lock_exit(lock_.get())) PyErr_WriteUnraisable(lock_.get());
+            if (!scope_.leave()) PyErr_WriteUnraisable(nullptr);
         }
         drain_if_idle(t_->core);
     }
@@ -98,13 +96,16 @@ private:
     TreeObject* t_;
     bool announce_;
     bool entered_ = false;
-    kn::Ref lock_;
+    kn::LockedScope scope_;
 };
 
 // The statistics lock for a scope.  Nothing inside runs Python code.
 class StatsSection : public kn::LockedScope {
 public:
-    explicit StatsSection(TreeObject* t) : kn::LockedScope(t->stats_lock) {}
+    explicit StatsSection(TreeObject* t)
+        : kn::LockedScope(t->stats_lock, t->stats_owner,
+                          "re-entrant call into a FastRedBlackTree's statistics from the thread "
+                          "that holds their lock") {}
 };
 
 // ---------------------------------------------------------------- arguments
@@ -170,6 +171,17 @@ int blocks_equal(PyObject* stored, PyObject* block) {
 
 // ---------------------------------------------------------------- construction
 
+// fork(): both locks are held across it (writers first); in the child no
+// lock-free reader is walking any more.
+void tree_fork_locks(PyObject* self, std::vector<kn::ForkLock>& out) {
+    TreeObject* t = as_tree(self);
+    out.push_back({kn::Ref::borrow(t->write_lock), &t->writer, kn::LockProtocol::kContextManager});
+    out.push_back(
+        {kn::Ref::borrow(t->stats_lock), &t->stats_owner, kn::LockProtocol::kContextManager});
+}
+
+void tree_fork_child(PyObject* self) { as_tree(self)->core.readers = 0; }
+
 constexpr kn::Signature<1> kTreeNewSig{"FastRedBlackTree", {"sample_rate"}, 0};
 
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -177,16 +189,16 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!kn::bind_tuple(kTreeNewSig, args, kwds, a)) return nullptr;
     uint32_t sample_rate = 100;
     if (a[0] && !kn::to_uint32(a[0], &sample_rate)) return nullptr;
-    kn::Ref write_lock = kn::Ref::steal(new_lock());
+    kn::Ref write_lock = globals.new_lock();
     if (!write_lock) return nullptr;
     // The operation counters, when the counter type could be imported.
-    kn::Ref available = kn::Ref::borrow(module_global(s_atomic_available));
+    kn::Ref available = globals.get(s_atomic_available);
     if (!available) return nullptr;
     int use_atomic = PyObject_IsTrue(available.get());
     if (use_atomic < 0) return nullptr;
     kn::Ref op = kn::Ref::borrow(Py_None), sampled = kn::Ref::borrow(Py_None);
     if (use_atomic) {
-        kn::Ref cls = kn::Ref::borrow(module_global(s_atomic_counter));
+        kn::Ref cls = globals.get(s_atomic_counter);
         if (!cls || (use_atomic = PyObject_IsTrue(cls.get())) < 0) return nullptr;
         if (use_atomic) {
             op = kn::Ref::steal(PyObject_CallFunction(cls.get(), "i", 0));
@@ -195,7 +207,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
             if (!sampled) return nullptr;
         }
     }
-    kn::Ref stats_lock = kn::Ref::steal(new_lock());
+    kn::Ref stats_lock = globals.new_lock();
     if (!stats_lock) return nullptr;
 
     PyObject* self = type->tp_alloc(type, 0);
@@ -208,13 +220,18 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     t->seq_counter = 0;
     t->sample_rate = sample_rate;
     t->use_atomic = use_atomic != 0;
-    t->writing = false;
-    t->writer = 0;
+    t->writer.store(0, std::memory_order_relaxed);
+    t->stats_owner.store(0, std::memory_order_relaxed);
     t->write_lock = write_lock.release();
     t->stats_lock = stats_lock.release();
     t->op_counter = op.release();
     t->sampled_counter = sampled.release();
     t->stats = Stats{};
+    t->fork_link = kn::ForkLink{};
+    t->fork_link.obj = self;
+    t->fork_link.locks = tree_fork_locks;
+    t->fork_link.child = tree_fork_child;
+    kn::fork_register(t->fork_link);
     return self;
 }
 
@@ -230,7 +247,7 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int tree_clear(PyObject* self) noexcept {
+int tree_clear(PyObject* self) {
     TreeObject* t = as_tree(self);
     RBNode* root = detach_all(t->core);
     t->stats.total_blocks = 0;
@@ -245,9 +262,10 @@ int tree_clear(PyObject* self) noexcept {
 
 // Trees holding trees are freed through the trashcan, so a long chain of
 // them does not nest one call per link.
-void tree_dealloc(PyObject* self) noexcept {
+void tree_dealloc(PyObject* self) {
+    kn::fork_unregister(as_tree(self)->fork_link);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, tree_dealloc)
+    Py_TRASHCAN_BEGIN(self, kn::guarded<tree_dealloc>)
     tree_clear(self);
     // Nothing can walk a tree that is being destroyed.
     drain_retired(as_tree(self)->core);
@@ -323,13 +341,57 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // How many times a lock-free reader tries for a stable view of the tree.
 constexpr int kReadAttempts = 100;
 
+// One lookup of `size`, the best fit or the exact size.  The tree is walked
+// with the interpreter lock released and no lock held; the node found counts
+// only when no writer ran meanwhile (the sequence counter was even before and
+// is unchanged after).  `take(node)` then reads what the caller needs from
+// the node (null: nothing found) and must run no Python code.  When every
+// try met a writer, the tree is searched once more with writers kept out, so
+// contention never reads as "nothing fits".  A lookup from inside this
+// thread's own write section raises RuntimeError, as a writer would.
+// Returns false with an exception set.
+template <typename Take>
+bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take) {
+    Core& core = t->core;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        const uint64_t seq_start = t->seq_counter;
+        if (seq_start & 1) {
+            if (kn::held_by_this_thread(t->writer)) {
+                PyErr_SetString(PyExc_RuntimeError, kWriteReentry);
+                return false;
+            }
+            if (!short_sleep()) return false;
+            continue;
+        }
+        RBNode* found;
+        bool walked;
+        ++core.readers;
+        Py_BEGIN_ALLOW_THREADS
+        walked = best_fit ? read_find_best_fit_node(core, size, &found)
+                          : read_find_node(core, size, &found);
+        Py_END_ALLOW_THREADS
+        --core.readers;
+        const bool stable = walked && t->seq_counter == seq_start;
+        if (stable) take(found);  // the node is in the tree
+        drain_if_idle(core);
+        if (stable) {
+            ++t->stats.total_searches;
+            return true;
+        }
+    }
+    WriteSection ws(t, false);
+    if (!ws.ok()) return false;
+    take(best_fit ? find_best_fit_node(core, size) : find_node(core, size));
+    ++t->stats.total_searches;
+    return true;
+}
+
 constexpr kn::Signature<2> kTreeFindBestFitSig{"find_best_fit", {"size", "alignment"}, 1};
 
 PyObject* tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kTreeFindBestFitSig, args, nargs, kwnames, a)) return nullptr;
-    TreeObject* t = as_tree(self);
     kn::Ref n = kn::int_arg(a[0], "size");
     if (!n) return nullptr;
     if (a[1] && !kn::int_arg(a[1], "alignment")) return nullptr;  // accepted, not used
@@ -342,30 +404,12 @@ PyObject* tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
     case Sane::kError:
         return nullptr;
     }
-    Core& core = t->core;
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        const uint64_t seq_start = t->seq_counter;
-        if (seq_start & 1) {
-            if (!short_sleep()) return nullptr;
-            continue;
-        }
-        RBNode* found;
-        bool walked;
-        ++core.readers;
-        Py_BEGIN_ALLOW_THREADS
-        walked = read_find_best_fit_node(core, size, &found);
-        Py_END_ALLOW_THREADS
-        --core.readers;
-        if (walked && t->seq_counter == seq_start) {
-            // No writer ran meanwhile: the node is in the tree.
-            ++t->stats.total_searches;
-            PyObject* result = Py_NewRef(found ? found->block : Py_None);
-            drain_if_idle(core);
-            return result;
-        }
-        drain_if_idle(core);
-    }
-    return kn::none();
+    kn::Ref block;
+    if (!lookup(as_tree(self), size, true, [&block](const RBNode* found) {
+            block = kn::Ref::borrow(found ? found->block : Py_None);
+        }))
+        return nullptr;
+    return block.release();
 }
 
 constexpr kn::Signature<1> kTreeFindAllExactSig{"find_all_exact", {"size"}, 1};
@@ -374,7 +418,6 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     std::array<PyObject*, 1> a;
     if (!kn::bind(kTreeFindAllExactSig, args, nargs, kwnames, a)) return nullptr;
-    TreeObject* t = as_tree(self);
     kn::Ref n = kn::int_arg(a[0], "size");
     if (!n) return nullptr;
     uint64_t size;
@@ -386,42 +429,19 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
     case Sane::kError:
         return nullptr;
     }
-    Core& core = t->core;
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        const uint64_t seq_start = t->seq_counter;
-        if (seq_start & 1) {
-            if (!short_sleep()) return nullptr;
-            continue;
-        }
-        RBNode* head;
-        bool walked;
-        ++core.readers;
-        Py_BEGIN_ALLOW_THREADS
-        walked = read_find_node(core, size, &head);
-        Py_END_ALLOW_THREADS
-        --core.readers;
-        if (!walked || t->seq_counter != seq_start) {
-            drain_if_idle(core);
-            continue;
-        }
-        Py_ssize_t length = 0;
-        for (const RBNode* e = head; e; e = e->next)
-            ++length;
-        kn::Ref list = kn::Ref::steal(PyList_New(length));
-        if (!list) return nullptr;
-        // Making the list may have run the collector, and with it any code.
-        if (t->seq_counter != seq_start) {
-            drain_if_idle(core);
-            continue;
-        }
-        Py_ssize_t i = 0;
-        for (const RBNode* e = head; e; e = e->next)
-            PyList_SET_ITEM(list.get(), i++, Py_NewRef(e->block));
-        ++t->stats.total_searches;
-        drain_if_idle(core);
-        return list.release();
-    }
-    return PyList_New(0);
+    // The blocks are taken while the tree is stable; the list is made
+    // afterwards, since making it may run the collector and with it any code.
+    std::vector<kn::Ref> blocks;
+    if (!lookup(as_tree(self), size, false, [&blocks](const RBNode* head) {
+            for (const RBNode* e = head; e; e = e->next)
+                blocks.push_back(kn::Ref::borrow(e->block));
+        }))
+        return nullptr;
+    kn::Ref list = kn::Ref::steal(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), blocks[i].release());
+    return list.release();
 }
 
 constexpr kn::Signature<2> kTreeDeleteSig{"delete", {"size", "block"}, 2};
@@ -564,7 +584,7 @@ PyObject* tree_clear_method(PyObject* self, PyObject*) {
     // New counters first, through the module global: a failure changes nothing.
     kn::Ref op, sampled;
     if (t->use_atomic) {
-        kn::Ref cls = kn::Ref::borrow(module_global(s_atomic_counter));
+        kn::Ref cls = globals.get(s_atomic_counter);
         if (!cls) return nullptr;
         op = kn::Ref::steal(PyObject_CallFunction(cls.get(), "i", 0));
         if (!op) return nullptr;
@@ -593,29 +613,22 @@ PyObject* tree_clear_method(PyObject* self, PyObject*) {
 
 PyObject* tree_get_size_distribution(PyObject* self, PyObject*) {
     TreeObject* t = as_tree(self);
-    SizeCount* entries = nullptr;
-    std::size_t n = 0;
+    // From the C++ heap, which needs no thread state to be given back.
+    std::vector<SizeCount> entries;
     {
         // Writers are kept out while the sizes are copied; the dict is built
         // afterwards, since making it may run Python code.
         WriteSection ws(t, false);
         if (!ws.ok()) return nullptr;
-        if (t->core.heads) {
-            entries = static_cast<SizeCount*>(PyMem_Malloc(t->core.heads * sizeof(SizeCount)));
-            if (!entries) return PyErr_NoMemory();
-            n = collect_distribution(t->core.root.load(std::memory_order_relaxed), entries);
-        }
+        entries.resize(t->core.heads);
+        entries.resize(
+            collect_distribution(t->core.root.load(std::memory_order_relaxed), entries.data()));
     }
-    struct Free {
-        SizeCount* p;
-        ~Free() { PyMem_Free(p); }
-    } owner{entries};
     kn::Ref d = kn::Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-        kn::Ref key = kn::Ref::steal(PyLong_FromUnsignedLongLong(entries[i].size));
-        kn::Ref value =
-            key ? kn::Ref::steal(PyLong_FromUnsignedLongLong(entries[i].count)) : kn::Ref();
+    for (const SizeCount& e : entries) {
+        kn::Ref key = kn::Ref::steal(PyLong_FromUnsignedLongLong(e.size));
+        kn::Ref value = key ? kn::Ref::steal(PyLong_FromUnsignedLongLong(e.count)) : kn::Ref();
         if (!value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return d.release();
@@ -642,7 +655,7 @@ PyObject* tree_check_invariants(PyObject* self, PyObject*) {
     const char* why = check_tree(t->core, &black_height);
     if (!why && static_cast<uint64_t>(t->stats.total_blocks) != t->core.count)
         why = "the statistics' block total differs from the count";
-    if (!why && (t->seq_counter & 1) && !t->writing)
+    if (!why && (t->seq_counter & 1) && !t->writer.load(std::memory_order_relaxed))
         why = "the sequence counter is odd outside a write";
     if (why) {
         PyErr_SetString(PyExc_AssertionError, why);

@@ -25,12 +25,9 @@ PyObject* s_compare_and_swap = nullptr;
 PyObject* s_update_peaks = nullptr;
 PyObject* s_elapsed_ns = nullptr;
 
-namespace {
+kn::ModuleGlobals globals;
 
-// The dictionary of the module object being set up, then of the module: its
-// globals are looked up at call time for `threading` and `time`, as the
-// package's Python code would.  The module lives for the rest of the process.
-PyObject* g_globals = nullptr;
+namespace {
 
 // ---------------------------------------------------------------- set-up
 
@@ -73,7 +70,7 @@ PyObject* make_wrapper_class(PyObject* module_name) {
 }
 
 int syncore_exec(PyObject* module) {
-    Py_XSETREF(g_globals, Py_NewRef(PyModule_GetDict(module)));
+    if (!globals.bind(module)) return -1;
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
     kn::Ref time = threading ? kn::Ref::steal(PyImport_ImportModule("time")) : kn::Ref();
     if (!time || !intern_names() || !kn::resolve_lock_type(threading.get()) ||
@@ -107,18 +104,6 @@ int syncore_exec(PyObject* module) {
 }  // namespace
 
 // ---------------------------------------------------------------- shared helpers
-
-PyObject* module_global(const char* name) {
-    PyObject* v = g_globals ? PyDict_GetItemString(g_globals, name) : nullptr;
-    if (!v) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return v;
-}
-
-PyObject* new_lock() {
-    PyObject* threading = module_global("threading");
-    if (!threading) return nullptr;
-    return PyObject_CallMethod(threading, "Lock", nullptr);
-}
 
 PyObject* call_method(PyObject* name, PyObject* self, PyObject* arg1, PyObject* arg2) {
     PyObject* args[] = {self, arg1, arg2};

@@ -19,6 +19,16 @@ struct PointerObject {
     PyObject* obj;     // nullptr when empty; None is never stored
     uint64_t version;  // changed only under the lock
     PyObject* lock;
+    kn::LockOwner lock_owner;
+};
+
+// The pointer's lock for a scope.
+struct PointerScope : kn::LockedScope {
+    explicit PointerScope(PointerObject* p)
+        : kn::LockedScope(p->lock, p->lock_owner,
+                          "re-entrant call into an AtomicPointer from the thread that holds its "
+                          "lock",
+                          kn::LockProtocol::kAcquireRelease) {}
 };
 
 constexpr kn::Signature<1> kPointerNewSig{"AtomicPointer", {"initial_value"}, 0};
@@ -28,7 +38,7 @@ PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!kn::bind_tuple(kPointerNewSig, args, kwds, a)) return nullptr;
     // Held before threading.Lock() runs Python code.
     kn::Ref initial = kn::Ref::borrow(a[0] == Py_None ? nullptr : a[0]);
-    kn::Ref lock = kn::Ref::steal(new_lock());
+    kn::Ref lock = globals.new_lock();
     if (!lock) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -48,7 +58,7 @@ int pointer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int pointer_clear(PyObject* self) noexcept {
+int pointer_clear(PyObject* self) {
     auto* p = reinterpret_cast<PointerObject*>(self);
     Py_CLEAR(p->obj);
     Py_CLEAR(p->lock);
@@ -57,9 +67,9 @@ int pointer_clear(PyObject* self) noexcept {
 
 // The trashcan turns a long chain of slots holding slots into a loop
 // instead of one nested call per link.
-void pointer_dealloc(PyObject* self) noexcept {
+void pointer_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, pointer_dealloc)
+    Py_TRASHCAN_BEGIN(self, kn::guarded<pointer_dealloc>)
     pointer_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -67,7 +77,7 @@ void pointer_dealloc(PyObject* self) noexcept {
 
 PyObject* pointer_load(PyObject* self, PyObject*) {
     auto* p = reinterpret_cast<PointerObject*>(self);
-    LockGuard guard(p->lock);
+    PointerScope guard(p);
     if (!guard.ok()) return nullptr;
     return Py_NewRef(p->obj ? p->obj : Py_None);
 }
@@ -76,7 +86,7 @@ PyObject* pointer_get_version(PyObject* self, PyObject*) {
     auto* p = reinterpret_cast<PointerObject*>(self);
     uint64_t v;
     {
-        LockGuard guard(p->lock);
+        PointerScope guard(p);
         if (!guard.ok()) return nullptr;
         v = p->version;
     }
@@ -92,7 +102,7 @@ PyObject* pointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* incoming = a[0] == Py_None ? nullptr : Py_NewRef(a[0]);
     PyObject* old;
     {
-        LockGuard guard(p->lock);
+        PointerScope guard(p);
         if (!guard.ok()) {
             Py_XDECREF(incoming);
             return nullptr;
@@ -117,7 +127,7 @@ PyObject* pointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssi
     PyObject* drop;  // the reference to release after the lock
     bool swapped;
     {
-        LockGuard guard(p->lock);
+        PointerScope guard(p);
         if (!guard.ok()) {
             Py_XDECREF(incoming);
             return nullptr;
@@ -162,6 +172,16 @@ struct StackObject {
     StackNode* head;
     std::atomic<int64_t> size;
     PyObject* lock;
+    kn::LockOwner lock_owner;
+};
+
+// The stack's lock for a scope.
+struct StackScope : kn::LockedScope {
+    explicit StackScope(StackObject* s)
+        : kn::LockedScope(s->lock, s->lock_owner,
+                          "re-entrant call into a LockFreeStack from the thread that holds its "
+                          "lock",
+                          kn::LockProtocol::kAcquireRelease) {}
 };
 
 PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -169,7 +189,7 @@ PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         PyErr_Format(PyExc_TypeError, "LockFreeStack() takes no arguments");
         return nullptr;
     }
-    kn::Ref lock = kn::Ref::steal(new_lock());
+    kn::Ref lock = globals.new_lock();
     if (!lock) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -181,7 +201,7 @@ PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 }
 
 // Frees a detached chain of nodes, releasing each item once.
-void free_chain(StackNode* node) noexcept {
+void free_chain(StackNode* node) {
     while (node) {
         StackNode* next = node->next;
         Py_DECREF(node->item);
@@ -200,7 +220,7 @@ int stack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int stack_clear(PyObject* self) noexcept {
+int stack_clear(PyObject* self) {
     auto* s = reinterpret_cast<StackObject*>(self);
     StackNode* chain = s->head;
     s->head = nullptr;
@@ -211,9 +231,9 @@ int stack_clear(PyObject* self) noexcept {
 }
 
 // Stacks holding stacks are freed through the trashcan (see pointer_dealloc).
-void stack_dealloc(PyObject* self) noexcept {
+void stack_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stack_dealloc)
+    Py_TRASHCAN_BEGIN(self, kn::guarded<stack_dealloc>)
     stack_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -232,7 +252,7 @@ PyObject* stack_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     node->item = Py_NewRef(a[0]);
     node->next = nullptr;
     {
-        LockGuard guard(s->lock);
+        StackScope guard(s);
         if (!guard.ok()) {
             free_chain(node);
             return nullptr;
@@ -248,7 +268,7 @@ PyObject* stack_pop(PyObject* self, PyObject*) {
     auto* s = reinterpret_cast<StackObject*>(self);
     StackNode* node;
     {
-        LockGuard guard(s->lock);
+        StackScope guard(s);
         if (!guard.ok()) return nullptr;
         node = s->head;
         if (!node) return kn::none();
@@ -264,7 +284,7 @@ PyObject* stack_is_empty(PyObject* self, PyObject*) {
     auto* s = reinterpret_cast<StackObject*>(self);
     bool empty;
     {
-        LockGuard guard(s->lock);
+        StackScope guard(s);
         if (!guard.ok()) return nullptr;
         empty = s->head == nullptr;
     }

@@ -39,7 +39,8 @@ struct StatsObject {
     const KestrunStatisticsOps* ops;
     std::atomic<int64_t> mirror[STAT_COUNT];  // native counters of the legacy methods
     PyObject* lock;                           // used only by reset()
-    PyObject* counters[STAT_COUNT];           // the public AtomicCounter attributes
+    kn::LockOwner lock_owner;
+    PyObject* counters[STAT_COUNT];  // the public AtomicCounter attributes
 };
 
 inline StatsObject* stats(PyObject* self) { return reinterpret_cast<StatsObject*>(self); }
@@ -66,7 +67,7 @@ PyObject* stats_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         m.store(0, std::memory_order_relaxed);
     for (auto& c : s->counters)
         c = nullptr;
-    s->lock = new_lock();
+    s->lock = globals.new_lock().release();
     if (!s->lock) return nullptr;
     for (auto& c : s->counters) {
         c = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&CounterType));
@@ -83,7 +84,7 @@ int stats_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int stats_clear(PyObject* self) noexcept {
+int stats_clear(PyObject* self) {
     StatsObject* s = stats(self);
     Py_CLEAR(s->lock);
     for (auto& c : s->counters)
@@ -93,9 +94,9 @@ int stats_clear(PyObject* self) noexcept {
 
 // Statistics holding statistics (through a counter attribute) are freed
 // through the trashcan (see pointer_dealloc).
-void stats_dealloc(PyObject* self) noexcept {
+void stats_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stats_dealloc)
+    Py_TRASHCAN_BEGIN(self, kn::guarded<stats_dealloc>)
     stats_clear(self);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -367,7 +368,10 @@ PyObject* stats_get_snapshot(PyObject* self, PyObject*) {
 
 PyObject* stats_reset(PyObject* self, PyObject*) {
     StatsObject* s = stats(self);
-    LockGuard guard(s->lock);
+    kn::LockedScope guard(s->lock, s->lock_owner,
+                          "re-entrant call into LockFreeStatistics.reset() from the thread that "
+                          "is resetting it (a counter's store() must not call reset() again)",
+                          kn::LockProtocol::kAcquireRelease);
     if (!guard.ok()) return nullptr;
     for (auto& m : s->mirror)
         m.store(0);

@@ -29,25 +29,16 @@ extern PyObject* s_compare_and_swap;
 extern PyObject* s_update_peaks;
 extern PyObject* s_elapsed_ns;
 
-// The module global `name` (borrowed), looked up at call time as the
-// package's Python code would; NameError when it is missing.
-PyObject* module_global(const char* name);
-
-// A new threading.Lock, through the module global `threading`.
-PyObject* new_lock();
+// The module's globals (`threading`, `time`), looked up when used.
+extern kn::ModuleGlobals globals;
 
 // obj.name(arg1, arg2) with the arguments that are given.
 PyObject* call_method(PyObject* name, PyObject* self, PyObject* arg1 = nullptr,
                       PyObject* arg2 = nullptr);
 
-// Holds an instance's threading.Lock for a scope; a lock of another type
-// (from a replaced `threading`) gets its acquire() and release() called.  A
-// lock already cleared (nullptr) by the garbage collector is skipped:
-// nothing else can reach the object then.
-class LockGuard : public kn::LockedScope {
-public:
-    explicit LockGuard(PyObject* lock) : kn::LockedScope(lock, kn::LockProtocol::kAcquireRelease) {}
-};
+// An instance's threading.Lock is held through kn::LockedScope with
+// kn::LockProtocol::kAcquireRelease: a lock of another type (from a replaced
+// `threading`) gets its acquire() and release() called.
 
 // ---------------------------------------------------------------- AtomicCounter
 

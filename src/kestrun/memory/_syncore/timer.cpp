@@ -23,14 +23,8 @@ PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return self;
 }
 
-// time.perf_counter_ns() through the module global `time`.
-PyObject* perf_counter_ns() {
-    PyObject* time = module_global("time");
-    return time ? PyObject_CallMethod(time, "perf_counter_ns", nullptr) : nullptr;
-}
-
 PyObject* timer_start(PyObject* self, PyObject*) {
-    kn::Ref now = kn::Ref::steal(perf_counter_ns());
+    kn::Ref now = globals.perf_counter_ns_object();
     int64_t v;
     if (!now || !kn::to_int64(now.get(), &v)) return nullptr;
     reinterpret_cast<TimerObject*>(self)->start = v;
@@ -38,7 +32,7 @@ PyObject* timer_start(PyObject* self, PyObject*) {
 }
 
 PyObject* timer_elapsed_ns(PyObject* self, PyObject*) {
-    kn::Ref now = kn::Ref::steal(perf_counter_ns());
+    kn::Ref now = globals.perf_counter_ns_object();
     if (!now) return nullptr;
     kn::Ref start =
         kn::Ref::steal(PyLong_FromLongLong(reinterpret_cast<TimerObject*>(self)->start));

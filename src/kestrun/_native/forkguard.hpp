@@ -1,0 +1,173 @@
+// Objects whose locks a child process made by fork() must find free.
+//
+// fork() copies only the thread that calls it.  A lock another thread held
+// at that moment stays held in the child for ever, and the half-done change
+// it protected stays half done.  As the standard library's logging does for
+// its handlers, the forking thread therefore takes every registered lock
+// before fork() (waiting for the holders to finish) and releases them after
+// it, in the parent and in the child; the child then starts with free locks
+// and consistent objects, and each object may reset what only the threads
+// that did not survive were using.
+//
+// An object embeds a kn::ForkLink, fills in its `obj`, `locks` and `child`,
+// and adds it to the module's registry while it lives (add at creation,
+// remove first thing in its deallocator).  A lock the forking thread holds
+// already (fork() called from inside a section) is left to that section.
+// Each extension module has its own registry (the symbols are hidden) and
+// installs the hooks once per process with kn::install_fork_hooks().
+#pragma once
+
+#include "barrier.hpp"
+#include "pylock.hpp"
+
+#include <mutex>
+#include <vector>
+
+namespace kn {
+
+// One lock to hold across fork(): the lock object, its holder record and how
+// it is entered.
+struct ForkLock {
+    Ref lock;
+    LockOwner* owner;
+    LockProtocol protocol;
+};
+
+struct ForkLink {
+    ForkLink* prev = nullptr;
+    ForkLink* next = nullptr;
+    PyObject* obj = nullptr;                                             // the object, or null
+    void (*locks)(PyObject* obj, std::vector<ForkLock>& out) = nullptr;  // in locking order
+    void (*child)(PyObject* obj) = nullptr;  // in the child, after release
+};
+
+namespace detail {
+
+struct ForkRegistry {
+    std::mutex mutex;  // guards the list; nothing under it runs Python code
+    ForkLink head;     // circular list; head.next == &head when empty
+    // Between the hooks: the objects (strong references) and the locks held.
+    std::vector<PyObject*> objects;
+    std::vector<ForkLink*> links;
+    std::vector<ForkLock> held;
+    bool installed = false;
+};
+
+inline ForkRegistry& fork_registry() {
+    static ForkRegistry r;
+    if (!r.head.next) r.head.next = r.head.prev = &r.head;
+    return r;
+}
+
+// Takes every registered lock; runs in the forking thread before fork().
+inline PyObject* fork_before(PyObject*, PyObject*) {
+    ForkRegistry& r = fork_registry();
+    {
+        std::lock_guard<std::mutex> guard(r.mutex);
+        for (ForkLink* l = r.head.next; l != &r.head; l = l->next) {
+            r.objects.push_back(Py_XNewRef(l->obj));
+            r.links.push_back(l);
+        }
+    }
+    std::vector<ForkLock> locks;
+    for (ForkLink* l : r.links)
+        if (l->locks) l->locks(l->obj, locks);
+    const unsigned long me = PyThread_get_thread_ident();
+    for (ForkLock& f : locks) {
+        if (!f.lock || f.owner->load(std::memory_order_relaxed) == me) continue;
+        if (!lock_enter(f.lock.get(), f.protocol)) {
+            PyErr_WriteUnraisable(f.lock.get());
+            continue;
+        }
+        f.owner->store(me, std::memory_order_relaxed);
+        r.held.push_back(std::move(f));
+    }
+    return none();
+}
+
+// Releases what fork_before took, in the reverse order; in the child each
+// object then resets what the threads left behind were using.
+inline void fork_release(bool in_child) {
+    ForkRegistry& r = fork_registry();
+    std::vector<ForkLock> held;
+    std::vector<PyObject*> objects;
+    std::vector<ForkLink*> links;
+    held.swap(r.held);
+    objects.swap(r.objects);
+    links.swap(r.links);
+    for (auto it = held.rbegin(); it != held.rend(); ++it) {
+        it->owner->store(0, std::memory_order_relaxed);
+        if (!lock_exit(it->lock.get(), it->protocol)) PyErr_WriteUnraisable(it->lock.get());
+    }
+    if (in_child)
+        for (ForkLink* l : links)
+            if (l->child) l->child(l->obj);
+    for (PyObject* o : objects)
+        Py_XDECREF(o);
+}
+
+inline PyObject* fork_after_in_parent(PyObject*, PyObject*) {
+    fork_release(false);
+    return none();
+}
+
+inline PyObject* fork_after_in_child(PyObject*, PyObject*) {
+    fork_release(true);
+    return none();
+}
+
+}  // namespace detail
+
+inline void fork_register(ForkLink& link) {
+    detail::ForkRegistry& r = detail::fork_registry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    link.next = &r.head;
+    link.prev = r.head.prev;
+    r.head.prev->next = &link;
+    r.head.prev = &link;
+}
+
+inline void fork_unregister(ForkLink& link) {
+    if (!link.next) return;  // never registered
+    detail::ForkRegistry& r = detail::fork_registry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    link.prev->next = link.next;
+    link.next->prev = link.prev;
+    link.prev = link.next = nullptr;
+}
+
+// os.register_at_fork(before=..., after_in_parent=..., after_in_child=...)
+// for this module's registry, once per process.
+inline bool install_fork_hooks() {
+    detail::ForkRegistry& r = detail::fork_registry();
+    if (r.installed) return true;
+    static PyMethodDef defs[] = {
+        def<detail::fork_before>("_fork_before", nullptr),
+        def<detail::fork_after_in_parent>("_fork_after_in_parent", nullptr),
+        def<detail::fork_after_in_child>("_fork_after_in_child", nullptr),
+    };
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return false;
+    Ref reg = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!reg) {
+        // A platform without fork() has nothing to guard.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        r.installed = true;
+        return true;
+    }
+    Ref before = Ref::steal(PyCFunction_New(&defs[0], nullptr));
+    Ref parent = before ? Ref::steal(PyCFunction_New(&defs[1], nullptr)) : Ref();
+    Ref child = parent ? Ref::steal(PyCFunction_New(&defs[2], nullptr)) : Ref();
+    Ref kwargs =
+        child ? Ref::steal(Py_BuildValue("{sOsOsO}", "before", before.get(), "after_in_parent",
+                                         parent.get(), "after_in_child", child.get()))
+              : Ref();
+    Ref args = kwargs ? Ref::steal(PyTuple_New(0)) : Ref();
+    Ref done = args ? Ref::steal(PyObject_Call(reg.get(), args.get(), kwargs.get())) : Ref();
+    if (!done) return false;
+    r.installed = true;
+    return true;
+}
+
+}  // namespace kn
