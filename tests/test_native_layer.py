@@ -91,6 +91,58 @@ def test_other_extensions_use_the_published_tables(consumer_dir) -> None:
     ]
 
 
+def test_tables_are_bound_to_their_own_types(consumer_dir) -> None:
+    """A module attribute replaced by a class that carries a copy of the real
+    capsule must not pass the consumer's type check; a subclass of the real
+    type still imports, and the type handed back is the real one."""
+    out = run_probe(
+        consumer_dir,
+        """
+        import sys
+        sys.path.insert(0, ".")
+        import ops_consumer
+        from kestrun.jit import jit_governor
+        from kestrun.memory import syncore
+        for module, names in [
+            (syncore, ["AtomicCounter", "LockFreeStatistics"]),
+            (jit_governor, ["PolicyConfig", "FunctionMetrics", "JitGovernor"]),
+        ]:
+            for name in names:
+                real = getattr(module, name)
+                fake = type(name, (), {"__kestrun_ops__": real.__dict__["__kestrun_ops__"]})
+                sub = type(name, (real,), {})
+                setattr(module, name, fake)
+                try:
+                    ops_consumer.import_table(name)
+                except TypeError as exc:
+                    print(exc)
+                if name == "AtomicCounter":
+                    try:
+                        ops_consumer.counter_add(fake(), 1)
+                    except TypeError as exc:
+                        print("counter_add:", type(exc).__name__)
+                setattr(module, name, sub)
+                print(name, ops_consumer.import_table(name) is real)
+                setattr(module, name, real)
+                print(name, ops_consumer.import_table(name) is real)
+        print(ops_consumer.counter_add(syncore.AtomicCounter(1), 2))
+    """,
+    )
+    expected = []
+    for module, name in [
+        ("memory.syncore", "AtomicCounter"),
+        ("memory.syncore", "LockFreeStatistics"),
+        ("jit.jit_governor", "PolicyConfig"),
+        ("jit.jit_governor", "FunctionMetrics"),
+        ("jit.jit_governor", "JitGovernor"),
+    ]:
+        expected.append(
+            f"kestrun.{module}.{name} is not the type its __kestrun_ops__ table belongs to"
+        )
+        expected += ["counter_add: TypeError"] * (name == "AtomicCounter") + [f"{name} True"] * 2
+    assert out.splitlines() == [*expected, "3"]
+
+
 def run_probe(probe_dir: pathlib.Path, code: str) -> str:
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],

@@ -55,7 +55,13 @@ def round_up(size: int, step: int) -> int:
     return i32(i32(q) * step)
 
 
+def check_alignment(alignment: int) -> None:
+    if alignment <= 0 or alignment & (alignment - 1):
+        raise ValueError
+
+
 def fits(offset: int, block: int, need: int, alignment: int) -> bool:
+    check_alignment(alignment)
     aligned = i32(offset + alignment - 1) & i32(-alignment)
     return i32(aligned + need) <= i32(offset + block)
 
@@ -91,6 +97,7 @@ class BucketModel:
         return lst.pop() if lst else None
 
     def find(self, size: int, alignment: int) -> int | None:
+        check_alignment(alignment)
         b = self.size_of(size)
         if b <= 0:
             return None
@@ -359,7 +366,15 @@ def test_helper_examples() -> None:
         (fast_align_size, (I32_MAX - 6, 8), OverflowError, "fast_align_size"),
         (fast_get_bucket_size, (5, 0), ValueError, "step must not be zero"),
         (fast_get_bucket_size, (I32_MIN + 2, -1), OverflowError, "32-bit"),  # INT_MIN / -1
-        (fast_can_fit_aligned, (0, 16, 16, I32_MIN), OverflowError, "32-bit"),  # -INT_MIN
+        *[
+            (fn, args, ValueError, "Alignment must be a power of 2")
+            for alignment in (0, -8, 3, I32_MIN)
+            for fn, args in [
+                (fast_can_fit_aligned, (100, 16, 8, alignment)),  # -8 "aligns" 100 to 8
+                (FastBucketAllocator().find_best_fit_bucket, (8, alignment)),
+                (FastBucketAllocator().find_best_fit_bucket, (5000, alignment)),  # no bucket
+            ]
+        ],
         (fast_bitmap_operations, (0, 0, "flip"), ValueError, "Unknown operation: flip"),
         (fast_bitmap_operations, (0, 0, None), ValueError, "Unknown operation: None"),
     ],

@@ -2,6 +2,7 @@
  * public headers only (kestrun.get_include()), as a user's module would be:
  * it fetches the published operation tables and drives instances with them. */
 #include <Python.h>
+#include <string.h>
 
 #include "kestrun/jit_governor.h"
 #include "kestrun/syncore.h"
@@ -23,7 +24,8 @@ static PyObject* counter_add(PyObject* self, PyObject* args) {
         return NULL;
     }
     int64_t value = ops->_c_load(counter);
-    for (long long i = 0; i < n; ++i) value = ops->_c_increment(counter, NULL);
+    for (long long i = 0; i < n; ++i)
+        value = ops->_c_increment(counter, NULL);
     return PyLong_FromLongLong(value);
 }
 
@@ -44,13 +46,40 @@ static PyObject* config_fields(PyObject* self, PyObject* config) {
                          ops->get_learning_rate_fast(config), ops->get_target_speedup_fast(config));
 }
 
+/* import_table(name): the type that the import function of the table
+ * `name` returns. */
+static PyObject* import_table(PyObject* self, PyObject* name) {
+    PyTypeObject* type = NULL;
+    const void* ops;
+    (void)self;
+    const char* text = PyUnicode_AsUTF8(name);
+    if (text == NULL) return NULL;
+    int rc;
+    if (strcmp(text, "AtomicCounter") == 0)
+        rc = Kestrun_ImportAtomicCounter(&type, (const KestrunAtomicCounterOps**)&ops);
+    else if (strcmp(text, "LockFreeStatistics") == 0)
+        rc = Kestrun_ImportStatistics(&type, (const KestrunStatisticsOps**)&ops);
+    else if (strcmp(text, "PolicyConfig") == 0)
+        rc = Kestrun_ImportPolicyConfig(&type, (const KestrunPolicyConfigOps**)&ops);
+    else if (strcmp(text, "FunctionMetrics") == 0)
+        rc = Kestrun_ImportFunctionMetrics(&type, (const KestrunFunctionMetricsOps**)&ops);
+    else if (strcmp(text, "JitGovernor") == 0)
+        rc = Kestrun_ImportJitGovernor(&type, (const KestrunJitGovernorOps**)&ops);
+    else {
+        PyErr_SetString(PyExc_ValueError, "no such table");
+        return NULL;
+    }
+    return rc < 0 ? NULL : (PyObject*)type;
+}
+
 static PyMethodDef methods[] = {
     {"counter_add", counter_add, METH_VARARGS, NULL},
+    {"import_table", import_table, METH_O, NULL},
     {"config_fields", config_fields, METH_O, NULL},
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "ops_consumer", NULL, -1, methods,
-                                    NULL, NULL, NULL, NULL};
+static struct PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "ops_consumer", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_ops_consumer(void) { return PyModule_Create(&module); }

@@ -45,10 +45,14 @@ inline PyTypeObject static_type(const char* name, Py_ssize_t basicsize, const ch
 
 // Publishes a native operation table for other extension modules: a capsule
 // named `capsule_name` holding `table`, stored in the type's dictionary as
-// "__kestrun_ops__" (see kestrun/syncore.h for how native callers fetch it).
+// "__kestrun_ops__" (see kestrun/ops.h for how native callers fetch it).
+// The capsule's context is the type itself, so that an importer can tell the
+// genuine type from a class the capsule was copied onto.  Static types only:
+// the context is not a reference.
 inline bool publish_ops(PyTypeObject& type, const void* table, const char* capsule_name) {
     Ref capsule = Ref::steal(PyCapsule_New(const_cast<void*>(table), capsule_name, nullptr));
-    if (!capsule || PyDict_SetItemString(type.tp_dict, "__kestrun_ops__", capsule.get()) < 0)
+    if (!capsule || PyCapsule_SetContext(capsule.get(), &type) < 0 ||
+        PyDict_SetItemString(type.tp_dict, "__kestrun_ops__", capsule.get()) < 0)
         return false;
     PyType_Modified(&type);
     return true;

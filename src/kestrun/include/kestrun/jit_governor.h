@@ -5,11 +5,14 @@
  * capsules in their type dictionaries; every instance also points to its
  * type's table in its first field after the object header.  Fetch a table
  * once, then call its operations with the interpreter lock held, passing
- * only instances of the type (or of a subclass).
+ * only instances of the type the import returned (or of a subclass): that
+ * type is the one the table belongs to, whatever the module attribute has
+ * been replaced with.
  *
  *     PyTypeObject *config_type;
  *     const KestrunPolicyConfigOps *ops;
  *     if (Kestrun_ImportPolicyConfig(&config_type, &ops) < 0) return NULL;
+ *     if (!PyObject_TypeCheck(config, config_type)) { ...TypeError... }
  *     int32_t first = ops->get_initial_threshold_fast(config);
  *
  * The record getters return their field unchanged, cannot fail, take no
@@ -61,7 +64,7 @@ typedef struct {
 #define KESTRUN_JIT_GOVERNOR_OPS_CAPSULE "kestrun.jit.jit_governor.JitGovernor.__kestrun_ops__"
 
 /* Imports the module and fetches `type_name` and its table; 0 on success,
- * -1 with an exception set.  The type reference is new. */
+ * -1 with an exception set.  The type reference is new (see kestrun/ops.h). */
 static inline int Kestrun_ImportJitGovernorOps(const char* type_name, const char* capsule_name,
                                                PyTypeObject** type, const void** ops) {
     return Kestrun_ImportTypeOps(KESTRUN_JIT_GOVERNOR_MODULE, type_name, capsule_name, type, ops);

@@ -6,11 +6,13 @@
  * held, then call its operations from any thread, with or without the lock.
  * The operations cannot fail and touch no Python object; the caller must
  * hold a reference to the instance while it uses it, and pass only instances
- * of the type (or of a subclass).
+ * of the type the import returned (or of a subclass): that type is the one
+ * the table belongs to, whatever the module attribute has been replaced with.
  *
  *     PyTypeObject *counter_type;
  *     const KestrunAtomicCounterOps *ops;
  *     if (Kestrun_ImportAtomicCounter(&counter_type, &ops) < 0) return NULL;
+ *     if (!PyObject_TypeCheck(counter, counter_type)) { ...TypeError... }
  *     int64_t now = ops->_c_increment(counter, NULL);   // NULL delta: 1
  *
  * Build against it with the folder returned by kestrun.get_include().
@@ -52,7 +54,7 @@ typedef struct {
 #define KESTRUN_STATISTICS_OPS_CAPSULE "kestrun.memory.syncore.LockFreeStatistics.__kestrun_ops__"
 
 /* Imports the module and fetches `type_name` and its table; 0 on success,
- * -1 with an exception set.  The type reference is new. */
+ * -1 with an exception set.  The type reference is new (see kestrun/ops.h). */
 static inline int Kestrun_ImportOps(const char* type_name, const char* capsule_name,
                                     PyTypeObject** type, const void** ops) {
     return Kestrun_ImportTypeOps(KESTRUN_SYNCORE_MODULE, type_name, capsule_name, type, ops);

@@ -305,7 +305,7 @@ PyObject* allocator_find_best_fit_bucket(PyObject* self, PyObject* const* args, 
     BucketObject* b = allocator_of(self);
     if (!kn::bind(kBucketAllocatorFindBestFitBucketSig, args, nargs, kwnames, a) ||
         !kn::to_int32(a[0], &size) || !kn::to_int32(a[1], &alignment) ||
-        !bucket_size_of(b, size, &bucket))
+        !check_alignment(alignment) || !bucket_size_of(b, size, &bucket))
         return nullptr;
     if (bucket <= 0) return kn::none();  // without taking the lock
     AllocatorScope scope(b);
@@ -333,8 +333,8 @@ PyMethodDef allocator_methods[] = {
     kn::def<allocator_find_best_fit_bucket>(
         "find_best_fit_bucket",
         "find_best_fit_bucket($self, /, size, alignment)\n--\n\n"
-        "Takes out a stored offset whose block holds `size` bytes at `alignment`, trying\n"
-        "the exact bucket, then larger ones in ascending order; or None."),
+        "Takes out a stored offset whose block holds `size` bytes at `alignment` (a power\n"
+        "of 2), trying the exact bucket, then larger ones in ascending order; or None."),
     kn::kEndOfMethods,
 };
 

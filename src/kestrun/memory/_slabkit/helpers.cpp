@@ -17,12 +17,8 @@ PyObject* fast_align_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     std::array<PyObject*, 2> a;
     int32_t size, alignment;
     if (!kn::bind(kFastAlignSizeSig, args, nargs, kwnames, a) || !kn::to_int32(a[0], &size) ||
-        !kn::to_int32(a[1], &alignment))
+        !kn::to_int32(a[1], &alignment) || !check_alignment(alignment))
         return nullptr;
-    if (alignment <= 0 || (alignment & (alignment - 1)) != 0) {
-        PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
-        return nullptr;
-    }
     const int64_t sum = int64_t{size} + alignment - 1;
     if (!fits_int32(sum)) {
         overflow32("fast_align_size");
@@ -54,7 +50,7 @@ PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t narg
     int32_t offset, block_size, alloc_size, alignment;
     if (!kn::bind(kFastCanFitAlignedSig, args, nargs, kwnames, a) || !kn::to_int32(a[0], &offset) ||
         !kn::to_int32(a[1], &block_size) || !kn::to_int32(a[2], &alloc_size) ||
-        !kn::to_int32(a[3], &alignment))
+        !kn::to_int32(a[3], &alignment) || !check_alignment(alignment))
         return nullptr;
     // An allocation that ends exactly at the end of the block fits.
     const int fit = fits_aligned(offset, block_size, alloc_size, alignment);
@@ -140,7 +136,8 @@ PyMethodDef helper_methods[] = {
         "fast_can_fit_aligned($module, /, block_offset, block_size, alloc_size, alignment)\n"
         "--\n\n"
         "Whether `alloc_size` bytes placed at the first `alignment` boundary at or after\n"
-        "`block_offset` end within the block (an exact fit counts)."),
+        "`block_offset` end within the block (an exact fit counts); `alignment` is a\n"
+        "power of 2."),
     kn::kEndOfMethods,
 };
 

@@ -46,8 +46,18 @@ inline bool overflow32(const char* where) {
 bool round_up_to_step(int32_t size, int32_t step, const char* step_name, const char* where,
                       int32_t* out);
 
+// Every function that takes an alignment accepts only a positive power of
+// two: with zero, a negative or any other value the mask arithmetic gives
+// an "aligned" offset that is not on a boundary, or lies before the block.
+// ValueError "Alignment must be a power of 2" otherwise.
+inline bool check_alignment(int32_t alignment) {
+    if (alignment > 0 && (alignment & (alignment - 1)) == 0) return true;
+    PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
+    return false;
+}
+
 // (offset + alignment - 1) AND (-alignment): the first address at or above
-// `offset` on an `alignment` boundary (for a power-of-two alignment).  False,
+// `offset` on an `alignment` boundary (a checked alignment).  False,
 // with no exception set, when a step leaves the 32-bit range.
 inline bool align_offset(int32_t offset, int32_t alignment, int32_t* out) noexcept {
     const int64_t sum = int64_t{offset} + alignment - 1;
