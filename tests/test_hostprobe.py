@@ -8,6 +8,7 @@ script on a temporary PATH and the CUDA driver is a fake object or library.
 from __future__ import annotations
 
 import builtins
+import collections
 import inspect
 import json
 import os
@@ -355,8 +356,15 @@ def test_capabilities_survive_reentry_and_threads(monkeypatch):
 class FakeDriver:
     """The CUDA driver's calls as Python functions writing through ctypes.byref."""
 
-    def __init__(self, memory=(8 << 30, 16 << 30), init=0, bad_ordinal=None, fail=None):
+    def __init__(self, memory=(8 << 30, 16 << 30), init=0, bad_ordinal=None, fail=None, count=None):
         self.memory, self.init, self.bad_ordinal, self.fail = memory, init, bad_ordinal, fail
+        self.count = len(memory) if count is None else count
+        self.calls = collections.Counter()
+
+    def __getattribute__(self, name):
+        if name.startswith("cu"):
+            object.__getattribute__(self, "calls")[name] += 1
+        return object.__getattribute__(self, name)
 
     def cuInit(self, flags):
         return self.init
@@ -368,7 +376,7 @@ class FakeDriver:
     def cuDeviceGetCount(self, ref):
         if self.fail:
             raise self.fail
-        ref._obj.value = len(self.memory)
+        ref._obj.value = self.count
         return 0
 
     def cuDeviceGet(self, ref, ordinal):
@@ -380,7 +388,7 @@ class FakeDriver:
         return 0
 
     def cuDeviceTotalMem_v2(self, ref, device):
-        ref._obj.value = self.memory[device - 100]
+        ref._obj.value = self.memory[(device - 100) % len(self.memory)]
         return 0
 
 
@@ -388,6 +396,8 @@ class FakeDriver:
     (FakeDriver(), [(0, "Fake GPU 100", 8 << 30), (1, "Fake GPU 101", 16 << 30)]),
     (FakeDriver(bad_ordinal=0), [(1, "Fake GPU 101", 16 << 30)]), (FakeDriver(init=100), []),
     (FakeDriver(memory=()), []), (FakeDriver(fail=OSError("driver fault")), []), (None, []),
+    # a size no device has reads as unknown; 1 PiB is the largest taken as real
+    (FakeDriver(memory=(2**64 - 1, 1 << 50)), [(0, "Fake GPU 100", 0), (1, "Fake GPU 101", 2**50)]),
 ])  # fmt: skip
 def test_registry_discovers_cuda_devices(monkeypatch, driver, devices):
     monkeypatch.setattr(roster, "_driver", driver)
@@ -403,6 +413,28 @@ def test_registry_discovers_cuda_devices(monkeypatch, driver, devices):
     mib = sum(d[2] for d in devices) >> 20
     assert hp.detect_gpu_backends() == GPU_DEFAULTS | CUDA_GPU | dict(
         gpu_count=len(devices), gpu_memory_mb=mib)  # fmt: skip
+
+
+@pytest.mark.parametrize("count", [65, 10**6])
+def test_registry_examines_at_most_max_devices(monkeypatch, count):
+    driver = FakeDriver(memory=(8 << 30,), count=count)
+    monkeypatch.setattr(roster, "_driver", driver)
+    assert hp.detect_gpu_backends() == GPU_DEFAULTS | CUDA_GPU | dict(
+        gpu_count=count, gpu_memory_mb=64 * 8192
+    )  # the driver's count; memory of those examined
+    assert roster.MAX_DEVICES == 64 and driver.calls["cuDeviceGet"] == 64
+
+
+def test_registry_queries_the_driver_once_per_probe(monkeypatch):
+    driver = FakeDriver()
+    monkeypatch.setattr(roster, "_driver", driver)
+    queries = lambda: (driver.calls["cuInit"], driver.calls["cuDeviceGetCount"])  # noqa: E731
+    assert hp.detect_gpu_backends()["gpu_count"] == 2 and queries() == (1, 1)
+    assert hp.detect_capabilities()["gpu_count"] == 2 and queries() == (2, 2)
+    best = roster.GPUAccelRoster.get_best_available  # alone, each call asks afresh
+    assert best().info.kind is best().info.kind is Kind.CUDA and queries() == (4, 4)
+    driver.init = 100  # the driver fails from now on: the pair agrees, without CUDA
+    assert hp.detect_gpu_backends() == GPU_DEFAULTS and queries() == (5, 4)
 
 
 def test_registry_driver_lookup(monkeypatch):
