@@ -15,6 +15,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import types
 
 import pytest
@@ -170,11 +171,18 @@ def test_gpu_from_the_registry(monkeypatch, backends, best, expected):
     assert hp.detect_gpu_backends() == GPU_DEFAULTS | expected
 
 
+YES = "/usr/bin/yes 'NVIDIA H100'"
+
+
 @pytest.mark.skipif(sys.platform == "win32", reason="shell script as the tool")
 @pytest.mark.parametrize("script, expected", [
     ("printf 'GPU A\\n\\nGPU B\\n'", dict(has_gpu=True, gpu_count=2)),
     ("printf '\\n  \\n\\n'", {}),  # exit 0 with blank lines only: no GPU
     ("echo GPU A; exit 9", {}), ("exec /bin/sleep 30", {}), (None, {}),  # cut off after 0.5 s
+    ("printf '\\377\\376\\001\\nNo devices were found\\n'", {}),  # garbage, then no device
+    (YES + " | /usr/bin/head -n 1000", dict(has_gpu=True, gpu_count=1000)),  # 12 KB: read
+    (YES + " | /usr/bin/head -n 2000", {}),  # 24 KB: more than a device list
+    ("exec " + YES, {}),  # endless: the pipe fills, the time-out ends it
 ])  # fmt: skip
 def test_gpu_from_the_external_tool(tmp_path, monkeypatch, script, expected):
     if script:
@@ -182,27 +190,64 @@ def test_gpu_from_the_external_tool(tmp_path, monkeypatch, script, expected):
         (tmp_path / "nvidia-smi").chmod(0o755)
     monkeypatch.setenv("PATH", str(tmp_path))
     monkeypatch.setitem(sys.modules, ROSTER, None)
+    start = time.monotonic()
     assert hp.detect_gpu_backends() == GPU_DEFAULTS | expected
+    assert time.monotonic() - start < 10  # the 0.5 s time-out, with room for a slow host
 
 
-LINE = st.one_of(st.sampled_from(["", " ", "\t", "\r", "NVIDIA H100 80GB"]), st.text(max_size=6))
+LINE = st.one_of(
+    st.sampled_from(
+        ["", " ", "\t", "\r", "NVIDIA H100 80GB", " Tesla T4\r", "No devices were found"]
+    ),
+    st.sampled_from(["GPU A, GPU B", "\x01", "Z" * 256, "Z" * 257]),
+    st.text(max_size=6),
+)
+
+
+def names_a_device(line):
+    """A line of nvidia-smi's output that is one GPU name."""
+    try:
+        name = line.decode("utf-8").strip()
+    except UnicodeDecodeError:
+        return False
+    return 0 < len(name) <= 256 and name.isprintable() and "," not in name and (
+        name != "No devices were found")  # fmt: skip
 
 
 @given(st.lists(LINE, max_size=6), st.sampled_from([0, 1, -9]), st.booleans())
 def test_tool_output_parsing_after_a_failed_registry(lines, code, junk):
-    calls, text = [], "\n".join(lines)
-    devices = sum(bool(line.strip()) for line in text.strip().split("\n"))
+    calls = []
+    out = "\n".join(lines).encode() + (b"\xff\xfe" if junk else b"")
+    devices = sum(names_a_device(line) for line in out.split(b"\n"))
     expected = GPU_DEFAULTS | dict(cuda_available=True)  # kept from the registry's first step
     if code == 0 and devices:
         expected |= dict(has_gpu=True, gpu_count=devices)
-    out = text.encode() + (b"\xff\xfe" if junk else b"")
+
+    def run(*args, **kwargs):
+        calls.append((args, kwargs))
+        os.write(kwargs["stdout"], out)
+        return NS(returncode=code)
+
     with pytest.MonkeyPatch.context() as mp:
         plant_roster(mp, {Kind.CUDA: TWO}, Kind.CUDA, fail_best=True)
-        done = NS(returncode=code, stdout=out)
-        mp.setattr(subprocess, "run", lambda *a, **k: calls.append((a, k)) or done)
+        mp.setattr(subprocess, "run", run)
         assert hp.detect_gpu_backends() == expected
     argv = ["nvidia-smi", "--query-gpu=name", "--format=csv,noheader"]
-    assert calls == [((argv,), {"capture_output": True, "timeout": 0.5, "check": False})]
+    tool_out = calls[0][1]["stdout"]
+    assert calls == [
+        (
+            (argv,),
+            dict(
+                stdin=subprocess.DEVNULL,
+                stdout=tool_out,
+                stderr=subprocess.DEVNULL,
+                timeout=0.5,
+                check=False,
+            ),
+        )
+    ]
+    with pytest.raises(OSError):  # both ends of the pipe are closed
+        os.fstat(tool_out)
 
 
 def test_interrupts_pass_every_guard(monkeypatch):
