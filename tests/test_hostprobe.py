@@ -8,12 +8,14 @@ script on a temporary PATH and the CUDA driver is a fake object or library.
 from __future__ import annotations
 
 import builtins
+import collections
 import inspect
 import json
 import os
 import subprocess
 import sys
 import threading
+import time
 import types
 
 import pytest
@@ -169,11 +171,18 @@ def test_gpu_from_the_registry(monkeypatch, backends, best, expected):
     assert hp.detect_gpu_backends() == GPU_DEFAULTS | expected
 
 
+YES = "/usr/bin/yes 'NVIDIA H100'"
+
+
 @pytest.mark.skipif(sys.platform == "win32", reason="shell script as the tool")
 @pytest.mark.parametrize("script, expected", [
     ("printf 'GPU A\\n\\nGPU B\\n'", dict(has_gpu=True, gpu_count=2)),
     ("printf '\\n  \\n\\n'", {}),  # exit 0 with blank lines only: no GPU
     ("echo GPU A; exit 9", {}), ("exec /bin/sleep 30", {}), (None, {}),  # cut off after 0.5 s
+    ("printf '\\377\\376\\001\\nNo devices were found\\n'", {}),  # garbage, then no device
+    (YES + " | /usr/bin/head -n 1000", dict(has_gpu=True, gpu_count=1000)),  # 12 KB: read
+    (YES + " | /usr/bin/head -n 2000", {}),  # 24 KB: more than a device list
+    ("exec " + YES, {}),  # endless: the pipe fills, the time-out ends it
 ])  # fmt: skip
 def test_gpu_from_the_external_tool(tmp_path, monkeypatch, script, expected):
     if script:
@@ -181,27 +190,64 @@ def test_gpu_from_the_external_tool(tmp_path, monkeypatch, script, expected):
         (tmp_path / "nvidia-smi").chmod(0o755)
     monkeypatch.setenv("PATH", str(tmp_path))
     monkeypatch.setitem(sys.modules, ROSTER, None)
+    start = time.monotonic()
     assert hp.detect_gpu_backends() == GPU_DEFAULTS | expected
+    assert time.monotonic() - start < 10  # the 0.5 s time-out, with room for a slow host
 
 
-LINE = st.one_of(st.sampled_from(["", " ", "\t", "\r", "NVIDIA H100 80GB"]), st.text(max_size=6))
+LINE = st.one_of(
+    st.sampled_from(
+        ["", " ", "\t", "\r", "NVIDIA H100 80GB", " Tesla T4\r", "No devices were found"]
+    ),
+    st.sampled_from(["GPU A, GPU B", "\x01", "Z" * 256, "Z" * 257]),
+    st.text(max_size=6),
+)
+
+
+def names_a_device(line):
+    """A line of nvidia-smi's output that is one GPU name."""
+    try:
+        name = line.decode("utf-8").strip()
+    except UnicodeDecodeError:
+        return False
+    return 0 < len(name) <= 256 and name.isprintable() and "," not in name and (
+        name != "No devices were found")  # fmt: skip
 
 
 @given(st.lists(LINE, max_size=6), st.sampled_from([0, 1, -9]), st.booleans())
 def test_tool_output_parsing_after_a_failed_registry(lines, code, junk):
-    calls, text = [], "\n".join(lines)
-    devices = sum(bool(line.strip()) for line in text.strip().split("\n"))
+    calls = []
+    out = "\n".join(lines).encode() + (b"\xff\xfe" if junk else b"")
+    devices = sum(names_a_device(line) for line in out.split(b"\n"))
     expected = GPU_DEFAULTS | dict(cuda_available=True)  # kept from the registry's first step
     if code == 0 and devices:
         expected |= dict(has_gpu=True, gpu_count=devices)
-    out = text.encode() + (b"\xff\xfe" if junk else b"")
+
+    def run(*args, **kwargs):
+        calls.append((args, kwargs))
+        os.write(kwargs["stdout"], out)
+        return NS(returncode=code)
+
     with pytest.MonkeyPatch.context() as mp:
         plant_roster(mp, {Kind.CUDA: TWO}, Kind.CUDA, fail_best=True)
-        done = NS(returncode=code, stdout=out)
-        mp.setattr(subprocess, "run", lambda *a, **k: calls.append((a, k)) or done)
+        mp.setattr(subprocess, "run", run)
         assert hp.detect_gpu_backends() == expected
     argv = ["nvidia-smi", "--query-gpu=name", "--format=csv,noheader"]
-    assert calls == [((argv,), {"capture_output": True, "timeout": 0.5, "check": False})]
+    tool_out = calls[0][1]["stdout"]
+    assert calls == [
+        (
+            (argv,),
+            dict(
+                stdin=subprocess.DEVNULL,
+                stdout=tool_out,
+                stderr=subprocess.DEVNULL,
+                timeout=0.5,
+                check=False,
+            ),
+        )
+    ]
+    with pytest.raises(OSError):  # both ends of the pipe are closed
+        os.fstat(tool_out)
 
 
 def test_interrupts_pass_every_guard(monkeypatch):
@@ -355,8 +401,15 @@ def test_capabilities_survive_reentry_and_threads(monkeypatch):
 class FakeDriver:
     """The CUDA driver's calls as Python functions writing through ctypes.byref."""
 
-    def __init__(self, memory=(8 << 30, 16 << 30), init=0, bad_ordinal=None, fail=None):
+    def __init__(self, memory=(8 << 30, 16 << 30), init=0, bad_ordinal=None, fail=None, count=None):
         self.memory, self.init, self.bad_ordinal, self.fail = memory, init, bad_ordinal, fail
+        self.count = len(memory) if count is None else count
+        self.calls = collections.Counter()
+
+    def __getattribute__(self, name):
+        if name.startswith("cu"):
+            object.__getattribute__(self, "calls")[name] += 1
+        return object.__getattribute__(self, name)
 
     def cuInit(self, flags):
         return self.init
@@ -368,7 +421,7 @@ class FakeDriver:
     def cuDeviceGetCount(self, ref):
         if self.fail:
             raise self.fail
-        ref._obj.value = len(self.memory)
+        ref._obj.value = self.count
         return 0
 
     def cuDeviceGet(self, ref, ordinal):
@@ -380,7 +433,7 @@ class FakeDriver:
         return 0
 
     def cuDeviceTotalMem_v2(self, ref, device):
-        ref._obj.value = self.memory[device - 100]
+        ref._obj.value = self.memory[(device - 100) % len(self.memory)]
         return 0
 
 
@@ -388,6 +441,8 @@ class FakeDriver:
     (FakeDriver(), [(0, "Fake GPU 100", 8 << 30), (1, "Fake GPU 101", 16 << 30)]),
     (FakeDriver(bad_ordinal=0), [(1, "Fake GPU 101", 16 << 30)]), (FakeDriver(init=100), []),
     (FakeDriver(memory=()), []), (FakeDriver(fail=OSError("driver fault")), []), (None, []),
+    # a size no device has reads as unknown; 1 PiB is the largest taken as real
+    (FakeDriver(memory=(2**64 - 1, 1 << 50)), [(0, "Fake GPU 100", 0), (1, "Fake GPU 101", 2**50)]),
 ])  # fmt: skip
 def test_registry_discovers_cuda_devices(monkeypatch, driver, devices):
     monkeypatch.setattr(roster, "_driver", driver)
@@ -403,6 +458,28 @@ def test_registry_discovers_cuda_devices(monkeypatch, driver, devices):
     mib = sum(d[2] for d in devices) >> 20
     assert hp.detect_gpu_backends() == GPU_DEFAULTS | CUDA_GPU | dict(
         gpu_count=len(devices), gpu_memory_mb=mib)  # fmt: skip
+
+
+@pytest.mark.parametrize("count", [65, 10**6])
+def test_registry_examines_at_most_max_devices(monkeypatch, count):
+    driver = FakeDriver(memory=(8 << 30,), count=count)
+    monkeypatch.setattr(roster, "_driver", driver)
+    assert hp.detect_gpu_backends() == GPU_DEFAULTS | CUDA_GPU | dict(
+        gpu_count=count, gpu_memory_mb=64 * 8192
+    )  # the driver's count; memory of those examined
+    assert roster.MAX_DEVICES == 64 and driver.calls["cuDeviceGet"] == 64
+
+
+def test_registry_queries_the_driver_once_per_probe(monkeypatch):
+    driver = FakeDriver()
+    monkeypatch.setattr(roster, "_driver", driver)
+    queries = lambda: (driver.calls["cuInit"], driver.calls["cuDeviceGetCount"])  # noqa: E731
+    assert hp.detect_gpu_backends()["gpu_count"] == 2 and queries() == (1, 1)
+    assert hp.detect_capabilities()["gpu_count"] == 2 and queries() == (2, 2)
+    best = roster.GPUAccelRoster.get_best_available  # alone, each call asks afresh
+    assert best().info.kind is best().info.kind is Kind.CUDA and queries() == (4, 4)
+    driver.init = 100  # the driver fails from now on: the pair agrees, without CUDA
+    assert hp.detect_gpu_backends() == GPU_DEFAULTS and queries() == (5, 4)
 
 
 def test_registry_driver_lookup(monkeypatch):

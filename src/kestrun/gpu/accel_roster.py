@@ -9,11 +9,20 @@ always available and is the best back-end when no GPU back-end is.
 Detection never raises: a missing library or a failing driver call means no
 CUDA back-end.  Whether the driver library exists is looked up once per process
 (a failed library search is not repeated); the devices are queried on every
-call.  Querying initialises the CUDA driver in the calling process (``cuInit``).
+call to `GPUAccelRoster.detect_available_backends`, and `get_best_available`
+chooses from that call's answer (see there), so a probe that makes both calls
+queries the driver once.  Querying initialises the CUDA driver in the calling
+process (``cuInit``).
+
+What the driver reports is bounded: at most `MAX_DEVICES` devices are examined
+however many it counts, and a device memory size above `MAX_DEVICE_MEMORY`
+(1 PiB, far beyond any real device; (size_t)-1 among them) reads as 0, unknown,
+as does a failed query.
 """
 
 from __future__ import annotations
 
+import _thread  # threading.local without importing threading
 import ctypes
 import enum
 import sys
@@ -22,7 +31,20 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing is not needed at run time, and costs an import
     from typing import Any
 
-__all__ = ["BackendInfo", "DeviceInfo", "GPUAccelRoster", "GPUBackend", "GPUBackendKind"]
+__all__ = [
+    "MAX_DEVICES",
+    "MAX_DEVICE_MEMORY",
+    "BackendInfo",
+    "DeviceInfo",
+    "GPUAccelRoster",
+    "GPUBackend",
+    "GPUBackendKind",
+]
+
+#: Devices examined per query; a driver that counts more has the rest counted, not examined.
+MAX_DEVICES = 64
+#: The largest device memory size, in bytes, taken as real (1 PiB); above it reads as 0.
+MAX_DEVICE_MEMORY = 1 << 50
 
 
 class GPUBackendKind(enum.Enum):
@@ -54,18 +76,24 @@ class BackendInfo:
     """What a back-end offers: its kind, version text, devices and their total memory.
 
     `device_count` and `memory_gb` count its devices and their memory together,
-    in GiB; the CPU back-end lists no devices (0 and 0.0).
+    in GiB; the CPU back-end lists no devices (0 and 0.0).  A `device_count`
+    given explicitly counts devices beyond those listed (a driver that reports
+    more than `MAX_DEVICES`); `memory_gb` covers the listed ones only.
     """
 
     __slots__ = ("device_count", "devices", "kind", "memory_gb", "version")
 
     def __init__(
-        self, kind: GPUBackendKind, version: str, devices: tuple[DeviceInfo, ...] = ()
+        self,
+        kind: GPUBackendKind,
+        version: str,
+        devices: tuple[DeviceInfo, ...] = (),
+        device_count: int | None = None,
     ) -> None:
         self.kind = kind
         self.version = version
         self.devices = devices
-        self.device_count = len(devices)
+        self.device_count = len(devices) if device_count is None else device_count
         self.memory_gb = sum(d.memory_bytes for d in devices) / float(1 << 30)
 
     def __repr__(self) -> str:
@@ -150,8 +178,21 @@ def _version_text(version: int) -> str:
     return f"{version // 1000}.{version % 1000 // 10}"
 
 
+def _memory_bytes(drv: Any, device: int) -> int:
+    """A device's total memory in bytes; 0 (unknown) when the driver fails or
+    reports a size no device has, such as (size_t)-1."""
+    memory = ctypes.c_size_t(0)
+    if drv.cuDeviceTotalMem_v2(ctypes.byref(memory), device) != _SUCCESS:
+        return 0
+    return memory.value if memory.value <= MAX_DEVICE_MEMORY else 0
+
+
 def _cuda_backend() -> BackendInfo | None:
-    """The CUDA back-end with its devices, or None when there is none."""
+    """The CUDA back-end with its devices, or None when there is none.
+
+    Only the first `MAX_DEVICES` ordinals are examined; the devices the driver
+    counts beyond them are counted in `device_count` without being examined.
+    """
     drv = _cuda_driver()
     if drv is None or drv.cuInit(0) != _SUCCESS:
         return None
@@ -163,7 +204,8 @@ def _cuda_backend() -> BackendInfo | None:
     if drv.cuDriverGetVersion(ctypes.byref(version)) == _SUCCESS and version.value > 0:
         text = _version_text(version.value)
     devices = []
-    for index in range(count.value):
+    examined = min(count.value, MAX_DEVICES)
+    for index in range(examined):
         device = ctypes.c_int(0)
         if drv.cuDeviceGet(ctypes.byref(device), index) != _SUCCESS:
             continue
@@ -171,18 +213,20 @@ def _cuda_backend() -> BackendInfo | None:
         name = ""
         if drv.cuDeviceGetName(buffer, _NAME_LENGTH, device.value) == _SUCCESS:
             name = buffer.value.decode("utf-8", "replace")
-        memory = ctypes.c_size_t(0)
-        if drv.cuDeviceTotalMem_v2(ctypes.byref(memory), device.value) != _SUCCESS:
-            memory.value = 0
-        devices.append(DeviceInfo(index, name, memory.value))
+        devices.append(DeviceInfo(index, name, _memory_bytes(drv, device.value)))
     if not devices:
         return None
-    return BackendInfo(GPUBackendKind.CUDA, text, tuple(devices))
+    unexamined = count.value - examined
+    return BackendInfo(GPUBackendKind.CUDA, text, tuple(devices), len(devices) + unexamined)
 
 
 # ---------------------------------------------------------------- registry
 
 _PREFERENCE = (GPUBackendKind.CUDA, GPUBackendKind.ROCm, GPUBackendKind.oneAPI)
+
+# Each thread's latest answer of detect_available_backends that get_best_available
+# has not used yet.
+_unused_answer = _thread._local()
 
 
 class GPUAccelRoster:
@@ -190,7 +234,11 @@ class GPUAccelRoster:
 
     @classmethod
     def detect_available_backends(cls) -> dict[GPUBackendKind, BackendInfo]:
-        """Every usable back-end by kind, the CPU back-end always among them."""
+        """Every usable back-end by kind, the CPU back-end always among them.
+
+        The answer is also kept for the calling thread's next
+        `get_best_available`, which chooses from it instead of asking again.
+        """
         backends: dict[GPUBackendKind, BackendInfo] = {}
         try:
             cuda = _cuda_backend()
@@ -199,12 +247,22 @@ class GPUAccelRoster:
         if cuda is not None:
             backends[GPUBackendKind.CUDA] = cuda
         backends[GPUBackendKind.CPU] = BackendInfo(GPUBackendKind.CPU, "")
+        _unused_answer.backends = dict(backends)
         return backends
 
     @classmethod
     def get_best_available(cls) -> GPUBackend:
-        """The preferred usable back-end: CUDA, ROCm, oneAPI, else the CPU."""
-        backends = cls.detect_available_backends()
+        """The preferred usable back-end: CUDA, ROCm, oneAPI, else the CPU.
+
+        It is chosen from the calling thread's latest `detect_available_backends`
+        answer that no earlier call here has used, so the pair a probe makes
+        queries the driver once and the two answers agree; without such an
+        answer the back-ends are detected afresh.
+        """
+        backends = getattr(_unused_answer, "backends", None)
+        if backends is None:
+            backends = cls.detect_available_backends()
+        _unused_answer.backends = None
         for kind in _PREFERENCE:
             if kind in backends:
                 return GPUBackend(backends[kind])

@@ -2,7 +2,18 @@
 
 import enum
 
-__all__ = ["BackendInfo", "DeviceInfo", "GPUAccelRoster", "GPUBackend", "GPUBackendKind"]
+__all__ = [
+    "MAX_DEVICES",
+    "MAX_DEVICE_MEMORY",
+    "BackendInfo",
+    "DeviceInfo",
+    "GPUAccelRoster",
+    "GPUBackend",
+    "GPUBackendKind",
+]
+
+MAX_DEVICES: int
+MAX_DEVICE_MEMORY: int
 
 class GPUBackendKind(enum.Enum):
     CUDA = "cuda"
@@ -25,7 +36,11 @@ class BackendInfo:
     device_count: int
     memory_gb: float
     def __init__(
-        self, kind: GPUBackendKind, version: str, devices: tuple[DeviceInfo, ...] = ()
+        self,
+        kind: GPUBackendKind,
+        version: str,
+        devices: tuple[DeviceInfo, ...] = (),
+        device_count: int | None = None,
     ) -> None: ...
 
 class GPUBackend:

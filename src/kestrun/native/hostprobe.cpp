@@ -4,7 +4,8 @@
 //   detect_numa_nodes       NUMA nodes of the machine
 //   detect_gpu_backends     GPU back-ends, through the package's back-end
 //                           registry (kestrun.gpu.accel_roster), else the
-//                           nvidia-smi tool
+//                           nvidia-smi tool (at most 16 KiB of its output
+//                           read, only device-name lines counted)
 //   detect_python_version   interpreter version, sub-interpreter support
 //   detect_capabilities     all of them in one flat dictionary; an ordinary
 //                           error gives a fallback dictionary, never a raise
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace {
@@ -50,8 +52,9 @@ kn::ModuleFrame frame{"hostprobe", "kestrun.native.hostprobe"};
     X(kVersion, "version") X(kDeviceCount, "device_count") X(kMemoryGb, "memory_gb")            \
     /* the external tool */                                                                     \
     X(kSubprocess, "subprocess") X(kRun, "run") X(kReturncode, "returncode")                    \
-    X(kStdout, "stdout") X(kDecode, "decode") X(kStrip, "strip") X(kSplit, "split")             \
-    X(kUtf8, "utf-8") X(kIgnore, "ignore") X(kNewline, "\n")                                    \
+    X(kDevnull, "DEVNULL") X(kPipe, "pipe") X(kClose, "close") X(kRead, "read")                 \
+    X(kSetBlocking, "set_blocking") X(kStrip, "strip") X(kIsprintable, "isprintable")           \
+    X(kNoDevices, "No devices were found")                                                      \
     /* the Windows NUMA query */                                                                \
     X(kCtypes, "ctypes") X(kWinDLL, "WinDLL") X(kKernel32, "kernel32")                          \
     X(kGetNumaHighestNodeNumber, "GetNumaHighestNodeNumber") X(kRestype, "restype")             \
@@ -92,8 +95,7 @@ PyObject* g_version_3_12 = nullptr;    // (3, 12)
 PyObject* g_roster_names = nullptr;    // ("GPUAccelRoster", "GPUBackendKind")
 PyObject* g_wintypes_names = nullptr;  // ("wintypes",)
 PyObject* g_tool_timeout = nullptr;    // 0.5
-PyObject* g_tool_kwnames = nullptr;    // ("capture_output", "timeout", "check")
-PyObject* g_decode_kwnames = nullptr;  // ("errors",)
+PyObject* g_tool_kwnames = nullptr;    // ("stdin", "stdout", "stderr", "timeout", "check")
 PyObject* g_windll_kwnames = nullptr;  // ("use_last_error",)
 
 // The GPU information keys in the dictionary's order, and their initial values.
@@ -454,44 +456,135 @@ bool probe_roster(PyObject* module, PyObject* info) {
     return set(info, kGpuMemoryMb, mb.get());
 }
 
-// nvidia-smi's device list: one line per GPU.  Only output with at least one
-// device line reports a GPU; blank output from a tool that exits 0 is no GPU.
-bool probe_nvidia_smi(PyObject* module, PyObject* info) {
+// The tool's output is read up to this many bytes: ample for a device list
+// (64 names of 256 characters), so more than that is not one.
+constexpr Py_ssize_t kToolOutputLimit = 16 * 1024;
+// The longest line taken as a device name, in characters.
+constexpr Py_ssize_t kDeviceNameLimit = 256;
+
+// os.close(fd) as a `finally` clause runs it: an exception already pending
+// stays pending, unless closing raises too, whose error then takes its place
+// with the first as its context.  True when no exception is pending after.
+bool close_fd(PyObject* close, PyObject* fd) {
+    kn::Ref pending = PyErr_Occurred() ? take_exception() : kn::Ref();
+    kn::Ref closed = call1(close, fd);
+    if (!closed) {
+        if (pending) chain_context(pending.get());
+        return false;
+    }
+    if (!pending) return true;
+    restore_exception(std::move(pending));
+    return false;
+}
+
+// Appends to `out` what the pipe `fd` holds, up to kToolOutputLimit + 1
+// bytes, without waiting: it stops at the end of the output, or where the
+// pipe is empty but still held open (by a process the tool left behind).
+bool read_pipe(PyObject* os, PyObject* fd, std::string& out) {
+    kn::Ref read = attr(os, kRead);
+    if (!read) return false;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(os, N(kSetBlocking), &found) < 0) return false;
+    if (kn::Ref set_blocking = kn::Ref::steal(found)) {
+        PyObject* args[] = {fd, Py_False};
+        if (!kn::Ref::steal(PyObject_Vectorcall(set_blocking.get(), args, 2, nullptr)))
+            return false;
+    }
+    while (static_cast<Py_ssize_t>(out.size()) <= kToolOutputLimit) {
+        kn::Ref want = kn::Ref::steal(
+            PyLong_FromSsize_t(kToolOutputLimit + 1 - static_cast<Py_ssize_t>(out.size())));
+        PyObject* args[] = {fd, want.get()};
+        kn::Ref chunk =
+            want ? kn::Ref::steal(PyObject_Vectorcall(read.get(), args, 2, nullptr)) : kn::Ref();
+        if (!chunk) {
+            if (!PyErr_ExceptionMatches(PyExc_BlockingIOError)) return false;
+            PyErr_Clear();
+            return true;
+        }
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(chunk.get(), &data, &size) < 0) return false;
+        if (size == 0) return true;
+        out.append(data, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+// Runs nvidia-smi with its standard output on a pipe of ours and its other
+// streams on the null device, and reads the pipe once the tool has ended.  A
+// tool that writes more than the pipe holds blocks until the time-out ends
+// it, so neither the wait nor what is kept grows with its output.  `out`
+// gets the output of a tool that exits with status 0 and stays empty
+// otherwise.  `os` is imported here as `subprocess` is: the module global
+// stands for the host's view of itself, which callers may replace.
+bool run_tool(PyObject* module, std::string& out) {
     kn::Ref subprocess = import_module(module, kSubprocess, nullptr);
     kn::Ref run = subprocess ? attr(subprocess.get(), kRun) : kn::Ref();
+    kn::Ref devnull = run ? attr(subprocess.get(), kDevnull) : kn::Ref();
+    kn::Ref os = devnull ? import_module(module, kOs, nullptr) : kn::Ref();
+    kn::Ref close = os ? attr(os.get(), kClose) : kn::Ref();
+    kn::Ref pipe = close ? call_method0(os.get(), kPipe) : kn::Ref();
+    std::array<kn::Ref, 2> ends;  // reading end, writing end
+    if (!pipe || !kn::unpack(pipe.get(), ends)) return false;
     // A new list each time: the callee may keep or change it.
-    kn::Ref argv = run ? kn::Ref::steal(Py_BuildValue("[sss]", "nvidia-smi", "--query-gpu=name",
-                                                      "--format=csv,noheader"))
-                       : kn::Ref();
-    if (!argv) return false;
-    PyObject* args[] = {argv.get(), Py_True, g_tool_timeout, Py_False};
-    kn::Ref done = kn::Ref::steal(PyObject_Vectorcall(run.get(), args, 1, g_tool_kwnames));
-    kn::Ref code = done ? attr(done.get(), kReturncode) : kn::Ref();
-    if (!code) return false;
-    int ok = PyObject_RichCompareBool(code.get(), g_int_zero, Py_EQ);
-    if (ok <= 0) return ok == 0;
-    kn::Ref out = attr(done.get(), kStdout);
-    ok = out ? PyObject_IsTrue(out.get()) : -1;
-    if (ok <= 0) return ok == 0;
-    PyObject* decode_args[] = {out.get(), N(kUtf8), N(kIgnore)};
-    kn::Ref text = kn::Ref::steal(PyObject_VectorcallMethod(
-        N(kDecode), decode_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_decode_kwnames));
-    kn::Ref stripped = text ? call_method0(text.get(), kStrip) : kn::Ref();
-    PyObject* split_args[] = {stripped.get(), N(kNewline)};
-    kn::Ref lines = stripped
-                        ? kn::Ref::steal(PyObject_VectorcallMethod(
-                              N(kSplit), split_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
-                        : kn::Ref();
-    kn::Ref it = lines ? kn::Ref::steal(PyObject_GetIter(lines.get())) : kn::Ref();
-    if (!it) return false;
+    kn::Ref argv = kn::Ref::steal(
+        Py_BuildValue("[sss]", "nvidia-smi", "--query-gpu=name", "--format=csv,noheader"));
+    kn::Ref done;
+    if (argv) {
+        PyObject* args[] = {argv.get(),    devnull.get(),  ends[1].get(),
+                            devnull.get(), g_tool_timeout, Py_False};
+        done = kn::Ref::steal(PyObject_Vectorcall(run.get(), args, 1, g_tool_kwnames));
+    }
+    bool ok = close_fd(close.get(), ends[1].get());
+    if (ok) {
+        kn::Ref code = attr(done.get(), kReturncode);
+        const int zero = code ? PyObject_RichCompareBool(code.get(), g_int_zero, Py_EQ) : -1;
+        ok = zero > 0 ? read_pipe(os.get(), ends[0].get(), out) : zero == 0;
+    }
+    return close_fd(close.get(), ends[0].get()) && ok;
+}
+
+// Whether one line of the tool's output names a device: valid UTF-8 that,
+// stripped of surrounding white space, is a value of the one field queried:
+// 1 to kDeviceNameLimit printable characters without a comma (which would
+// start a second field), and not the tool's "No devices were found".
+// 1 yes, 0 no, -1 error.
+int is_device_line(const char* data, std::size_t size) {
+    kn::Ref raw =
+        kn::Ref::steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict"));
+    if (!raw) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    kn::Ref name = call_method0(raw.get(), kStrip);
+    if (!name) return -1;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    if (length == 0 || length > kDeviceNameLimit) return 0;
+    const Py_ssize_t comma = PyUnicode_FindChar(name.get(), ',', 0, length, 1);
+    if (comma != -1) return comma == -2 ? -1 : 0;
+    if (PyUnicode_Compare(name.get(), N(kNoDevices)) == 0) return 0;
+    kn::Ref printable = call_method0(name.get(), kIsprintable);
+    return printable ? PyObject_IsTrue(printable.get()) : -1;
+}
+
+// nvidia-smi's device list: one line per GPU.  Only output with at least one
+// device line reports a GPU; a tool that exits 0 with blank lines, messages
+// or bytes that are no device names reports none, and so does output longer
+// than kToolOutputLimit.
+bool probe_nvidia_smi(PyObject* module, PyObject* info) {
+    std::string out;
+    if (!run_tool(module, out)) return false;
+    if (static_cast<Py_ssize_t>(out.size()) > kToolOutputLimit) return true;
     Py_ssize_t devices = 0;
-    while (kn::Ref line = kn::Ref::steal(PyIter_Next(it.get()))) {
-        kn::Ref bare = call_method0(line.get(), kStrip);
-        const int named = bare ? PyObject_IsTrue(bare.get()) : -1;
+    for (std::size_t start = 0; start < out.size();) {
+        std::size_t end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        const int named = is_device_line(out.data() + start, end - start);
         if (named < 0) return false;
         devices += named;
+        start = end + 1;
     }
-    if (PyErr_Occurred()) return false;
     if (devices == 0) return true;
     kn::Ref count = kn::Ref::steal(PyLong_FromSsize_t(devices));
     return set(info, kHasGpu, Py_True) && set(info, kGpuCount, count.get());
@@ -673,7 +766,8 @@ PyMethodDef methods[] = {
         "detect_gpu_backends($module, /)\n--\n\n"
         "GPU information dict (has_gpu, gpu_count, gpu_memory_mb, cuda_available,\n"
         "rocm_available, oneapi_available, active_backend, backend_version) from the\n"
-        "package's back-end registry, else from `nvidia-smi` (0.5 s time-out)."),
+        "package's back-end registry, else from `nvidia-smi` (0.5 s time-out, at most\n"
+        "16 KiB of output read, only lines that are device names counted)."),
     kn::def<detect_python_version>(
         "detect_python_version",
         "detect_python_version($module, /)\n--\n\n"
@@ -710,9 +804,9 @@ bool make_state() {
                            [] { return make_tuple({"GPUAccelRoster", "GPUBackendKind"}); }) &&
            kn::create_once(g_wintypes_names, [] { return make_tuple({"wintypes"}); }) &&
            kn::create_once(g_tool_timeout, [] { return PyFloat_FromDouble(0.5); }) &&
-           kn::create_once(g_tool_kwnames,
-                           [] { return make_tuple({"capture_output", "timeout", "check"}); }) &&
-           kn::create_once(g_decode_kwnames, [] { return make_tuple({"errors"}); }) &&
+           kn::create_once(
+               g_tool_kwnames,
+               [] { return make_tuple({"stdin", "stdout", "stderr", "timeout", "check"}); }) &&
            kn::create_once(g_windll_kwnames, [] { return make_tuple({"use_last_error"}); });
 }
 
