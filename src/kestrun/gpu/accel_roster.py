@@ -26,6 +26,7 @@ import _thread  # threading.local without importing threading
 import ctypes
 import enum
 import sys
+import time
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing is not needed at run time, and costs an import
@@ -225,8 +226,10 @@ def _cuda_backend() -> BackendInfo | None:
 _PREFERENCE = (GPUBackendKind.CUDA, GPUBackendKind.ROCm, GPUBackendKind.oneAPI)
 
 # Each thread's latest answer of detect_available_backends that get_best_available
-# has not used yet.
+# has not used yet, with the monotonic time it was made; it is used only while
+# fresher than _ANSWER_TTL seconds, so a late get_best_available asks again.
 _unused_answer = _thread._local()
+_ANSWER_TTL = 1.0
 
 
 class GPUAccelRoster:
@@ -247,7 +250,7 @@ class GPUAccelRoster:
         if cuda is not None:
             backends[GPUBackendKind.CUDA] = cuda
         backends[GPUBackendKind.CPU] = BackendInfo(GPUBackendKind.CPU, "")
-        _unused_answer.backends = dict(backends)
+        _unused_answer.backends = (time.monotonic(), dict(backends))
         return backends
 
     @classmethod
@@ -255,14 +258,17 @@ class GPUAccelRoster:
         """The preferred usable back-end: CUDA, ROCm, oneAPI, else the CPU.
 
         It is chosen from the calling thread's latest `detect_available_backends`
-        answer that no earlier call here has used, so the pair a probe makes
-        queries the driver once and the two answers agree; without such an
-        answer the back-ends are detected afresh.
+        answer when no earlier call here has used it and it is under a second
+        old, so the pair a probe makes queries the driver once and the two
+        answers agree; otherwise the back-ends are detected afresh.
         """
-        backends = getattr(_unused_answer, "backends", None)
-        if backends is None:
-            backends = cls.detect_available_backends()
+        answer = getattr(_unused_answer, "backends", None)
         _unused_answer.backends = None
+        if answer is not None and time.monotonic() - answer[0] < _ANSWER_TTL:
+            backends = answer[1]
+        else:
+            backends = cls.detect_available_backends()
+            _unused_answer.backends = None
         for kind in _PREFERENCE:
             if kind in backends:
                 return GPUBackend(backends[kind])
