@@ -299,13 +299,24 @@ def holder_routes(surface: Surface) -> list[dict]:
     return routes
 
 
+def _refcount(box: list) -> int:
+    """The reference count of the object in ``box``.  Both readings of
+    ``_stores`` go through this one function: a local variable passed straight
+    to ``getrefcount`` may be loaded as a borrowed or as a new reference, as
+    the compiler decides per instruction (3.14 does), so two such reads in one
+    function can differ by one for the same count.  An item read from a list
+    is always a new reference."""
+    return sys.getrefcount(box[0])
+
+
 def _stores(action: Callable[[Any], Any], probe_obj: Any) -> bool:
-    before = sys.getrefcount(probe_obj)
+    box = [probe_obj]
+    before = _refcount(box)
     try:
         keep = action(probe_obj)
     except Exception:
         return False
-    stored = sys.getrefcount(probe_obj) > before
+    stored = _refcount(box) > before
     del keep
     return stored
 
