@@ -76,9 +76,16 @@ class ChildResult:
     def ok(self) -> bool:
         return self.returncode == 0 and not self.timed_out and self.result is not None
 
+    @property
+    def hung(self) -> bool:
+        """The child's hang guard fired: no progress within its time limit."""
+        return any(line.startswith("Timeout (") for line in self.log_tail)
+
     def how_it_ended(self) -> str:
         if self.timed_out:
             return "timed out (killed)"
+        if self.hung:
+            return "hung (no progress within the time limit; every thread's traceback below)"
         rc = self.returncode
         if rc is not None and rc < 0:
             try:
@@ -172,12 +179,25 @@ def run_child(
     tail: list[str] = []
     if os.path.exists(log_path):
         with open(log_path, encoding="utf-8", errors="backslashreplace") as fh:
-            tail = [line.rstrip("\n")[:400] for line in fh.readlines()[-30:]]
+            tail = _log_tail([line.rstrip("\n")[:400] for line in fh])
     result = None
     if os.path.exists(result_path):
         with open(result_path, encoding="utf-8") as fh:
             result = json.load(fh)
     return ChildResult(argv, proc.returncode, out, err, tail, result, seconds, timed_out)
+
+
+# The first line of the fault handler's report (a crash, or the hang guard).
+_REPORT_STARTS = ("Fatal Python error", "Timeout (")
+
+
+def _log_tail(lines: list[str]) -> list[str]:
+    """The last calls of a log and, when the fault handler wrote its report
+    (every thread's traceback), the calls before it and the report."""
+    start = next((i for i, line in enumerate(lines) if line.startswith(_REPORT_STARTS)), None)
+    if start is None:
+        return lines[-30:]
+    return lines[max(0, start - 30) : start] + lines[start : start + 60]
 
 
 def expect_ok(child: ChildResult, what: str = "") -> None:
@@ -196,22 +216,25 @@ class Finding:
 
 
 def fuzz_module(
-    module: str, workdir: str, timeout: float = 120, restarts: int = 3
+    module: str, workdir: str, timeout: float = 120, restarts: int = 3, mode: str = "fuzz"
 ) -> tuple[list[Finding], dict]:
-    """Runs the hostile harness on ``module`` in a child process.  When the
-    child dies, the callable it was calling is left out and the harness runs
-    again, so that one run reports every callable that crashes."""
+    """Runs the hostile harness (child ``mode``: fuzz, reenter) on ``module``
+    in a child process.  When the child dies or hangs, the callable it was
+    calling is left out and the harness runs again, so that one run reports
+    every callable that crashes."""
     findings: list[Finding] = []
     skip: list[str] = []
     stats: dict = {}
     for _ in range(restarts + 1):
         os.environ["KESTRUN_HOSTILE_SKIP"] = ",".join(skip)
         try:
-            child = run_child(["fuzz", module], workdir, timeout)
+            child = run_child([mode, module], workdir, timeout)
         finally:
             del os.environ["KESTRUN_HOSTILE_SKIP"]
         if child.result is not None:
             stats = {k: v for k, v in child.result.items() if k not in ("failures", "outcomes")}
+            if "reached" in stats:
+                stats["reached"] = len(stats["reached"])
             for f in child.result["failures"]:
                 findings.append(
                     Finding(

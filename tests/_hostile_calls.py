@@ -8,7 +8,7 @@ from collections.abc import Callable
 from typing import Any
 
 import _surface
-from _hostile_base import _chain, _state, armed
+from _hostile_base import _chain, _state, armed, take_callback_problems
 from _hostile_values import MUTATIONS, Chameleon, Trap, Values
 from _surface import Entry, Surface, describe, fresh
 
@@ -194,7 +194,14 @@ def touch(obj: Any, depth: int = 0) -> None:
 
 def invoke(entry: Entry, instance: Any, args: tuple, kwargs: dict) -> str | None:
     """Calls ``entry``; returns a description of what went wrong, or None."""
+    problem = _invoke(entry, instance, args, kwargs)
+    came_back = take_callback_problems()
+    return problem or (came_back[0] if came_back else None)
+
+
+def _invoke(entry: Entry, instance: Any, args: tuple, kwargs: dict) -> str | None:
     _state.armed = True
+    _state.receiver = instance  # what hostile code calls back into
     _state.outcome = "returned"
     try:
         result = entry.call(instance, args, kwargs)
@@ -214,6 +221,7 @@ def invoke(entry: Entry, instance: Any, args: tuple, kwargs: dict) -> str | None
         return f"{type(exc).__name__} (not an Exception subclass): {exc!r}"
     finally:
         _state.armed = False
+        _state.receiver = None
     touch(result)
     return None
 

@@ -9,6 +9,7 @@ import os
 
 from _hostile_base import MEMORY_LIMIT, Log, under_asan, unpack
 from _hostile_fuzz import mode_fuzz
+from _hostile_reenter import mode_reenter
 from _hostile_refs import mode_chain, mode_leaks
 from _hostile_setup import mode_before_setup, mode_retry
 
@@ -36,6 +37,8 @@ def child_main(argv: list[str]) -> int:
     mode, rest = argv[0], argv[1:]
     if mode == "fuzz":
         result = mode_fuzz(rest[0], log)
+    elif mode == "reenter":
+        result = mode_reenter(rest[0], log)
     elif mode == "leaks":
         result = mode_leaks(rest[0], log)
     elif mode == "chain":

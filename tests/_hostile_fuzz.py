@@ -12,7 +12,18 @@ import threading
 import time
 
 import _surface
-from _hostile_base import THREADS, Failures, Log, _state, call_budget, seed, slowdown
+from _hostile_base import (
+    CALLBACKS,
+    HANG_SECONDS,
+    THREADS,
+    Failures,
+    HangGuard,
+    Log,
+    _state,
+    call_budget,
+    seed,
+    slowdown,
+)
 from _hostile_calls import _entries, _reachable, hostile_arguments, invoke, learn_keys
 from _hostile_values import Instances, Values
 from _surface import Surface, fresh
@@ -47,8 +58,17 @@ def mode_fuzz(module_name: str, log: Log) -> dict:
     schedule = [e for e in entries for _ in range(max(5, round(share * weights[id(e)])))]
     rng.shuffle(schedule)
     outcomes: dict[str, dict[str, int]] = {e.label: {} for e in entries}
+    # Hostile code calls back into the object under test and the shared ones.
+    CALLBACKS.arm(
+        [(e, valid[id(e)]) for e in entries if valid[id(e)]],
+        lambda: instances.shared,
+        log,
+        random.Random(f"{seed()}:{module_name}:callbacks"),
+    )
+    guard = HangGuard(log, HANG_SECONDS)
     started = time.monotonic()
     for calls, entry in enumerate(schedule):
+        guard.step()
         values.focus = focus[id(entry)]
         args, kwargs, text = hostile_arguments(entry, valid[id(entry)], values)
         instance = instances.get(entry.owner) if entry.needs_instance else None
@@ -70,6 +90,8 @@ def mode_fuzz(module_name: str, log: Log) -> dict:
         del args, kwargs, instance
     single = time.monotonic() - started
     threaded = hammer(surface, values, log, failures, rng)
+    guard.stop()
+    CALLBACKS.disarm()
     return {
         "calls": len(schedule),
         "threaded_calls": threaded,
@@ -94,6 +116,8 @@ def hammer(
     deadline = time.monotonic() + 1.5 * slowdown()
     per_thread = max(200, call_budget() // 2 // THREADS)
     counts = [0] * THREADS
+    CALLBACKS.live = lambda: shared
+    HangGuard(log, HANG_SECONDS + 1.5).step()
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
 

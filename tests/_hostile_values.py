@@ -13,7 +13,7 @@ from collections.abc import Callable
 from typing import Any
 
 import _surface
-from _hostile_base import Boom, armed
+from _hostile_base import Boom, armed, call_back
 from _surface import Surface, describe, fresh
 
 
@@ -21,6 +21,7 @@ class NotBool:
     """A comparison result whose truth value cannot be taken."""
 
     def __bool__(self) -> bool:
+        call_back("NotBool.__bool__")
         raise Boom("truth value of a comparison result")
 
 
@@ -61,7 +62,7 @@ class Trap:
     def _answer(self, protocol: str) -> Any:
         if armed() and not (self.once and self.fired):
             self.fired += 1
-            act(self.action, self.target)
+            act(self.action, self.target, f"Trap {protocol}")
         plausible, wrong = self.ANSWERS[protocol]
         return wrong[self.kind] if self.wrong else plausible
 
@@ -128,10 +129,45 @@ class Chameleon:
             raise AttributeError(name)
         if armed() and self._rng.random() < 0.2:
             raise Boom(f"attribute {name}")
-        return lambda *args, **kwargs: self._make()
+
+        def method(*args, **kwargs):
+            if armed() and self._rng.random() < 0.3:
+                call_back(f"Chameleon.{name}()")
+            return self._make()
+
+        return method
 
 
-def act(action: str, target: Any) -> None:
+class Reenterer(Trap):
+    """Calls back into the module (``call_back``) from every protocol, from
+    every method (any attribute not a dunder is one: a replaced counter, a
+    ledger), and from its finaliser, then answers plausibly: for native code
+    that calls out to Python while it holds a lock or state of its own."""
+
+    def __init__(self, wrong: bool = False) -> None:
+        super().__init__("callback", wrong=wrong)
+
+    def __repr__(self) -> str:
+        return "<Reenterer>"
+
+    def __getattr__(self, name: str):
+        if name.startswith("__"):
+            raise AttributeError(name)
+
+        def method(*args, **kwargs):
+            call_back(f"Reenterer.{name}()")
+            return 1
+
+        return method
+
+    def __del__(self) -> None:
+        call_back("Reenterer.__del__")
+
+
+def act(action: str, target: Any, where: str = "hostile code") -> None:
+    if action == "callback":
+        call_back(where)
+        return
     if action == "raise":
         raise Boom("hostile conversion")
     if action == "sleep":
@@ -245,6 +281,7 @@ class DictSub(dict):
 def _raise_when_armed(what: str, normal: Callable[..., Any]) -> Callable[..., Any]:
     def method(self, *args):
         if armed():
+            call_back(what)
             raise Boom(what)
         return normal(self, *args)
 
@@ -419,9 +456,9 @@ class Values:
     def trap(self, target: Any = None) -> tuple[str, Trap]:
         rng = self.rng
         action = (
-            self.pick(MUTATIONS + ("gc",))
+            self.pick(MUTATIONS + ("gc", "callback"))
             if target is not None
-            else self.pick(("raise", "sleep", "gc", "none"))
+            else self.pick(("raise", "sleep", "gc", "none", "callback"))
         )
         if action == "gc" and rng.random() < 0.7:
             action = "sleep"  # collections are slow; keep them rare
@@ -430,7 +467,7 @@ class Values:
         return f"Trap({action}{',wrong' if wrong else ''})", t
 
     def odd_object(self) -> tuple[str, Any]:
-        k = self.rng.randrange(12)
+        k = self.rng.randrange(13)
         if k == 0:
             return "object()", object()
         if k == 1:
@@ -455,6 +492,8 @@ class Values:
             return "bytearray(16)", bytearray(16)
         if k == 10:
             return "set", {1.0, 2.0, "numpy"}
+        if k == 11:
+            return "Reenterer", Reenterer(wrong=self.rng.random() < 0.25)
         return "Ellipsis", ...
 
     def instance(self) -> tuple[str, Any]:
@@ -530,7 +569,7 @@ class Values:
         if rng.random() < 0.5:
             victim = self.pick(keys)
             target = outer if rng.random() < 0.6 else record
-            action = self.pick(MUTATIONS)
+            action = self.pick(MUTATIONS + ("callback",))
             trap = Trap(action, target, hash_as=hash(victim))
             record[trap] = 0
             label += f"Trap~{victim!r}->{action} {'outer' if target is outer else 'self'}, "
@@ -599,6 +638,8 @@ def hostile_subclass_of(cls: type) -> type | None:
         def make(name: str):
             def method(self, *args, **kwargs):
                 if armed():
+                    if random.random() < 0.3:
+                        call_back(f"{name} of a subclass")
                     r = random.random()
                     if r < 0.3:
                         raise Boom(f"{name} of a subclass")
