@@ -13,6 +13,10 @@ last calls.
     python _hostile.py before-setup MODULE CALLS
                                              functions of a module object not yet set up
     python _hostile.py retry MODULE K        the K-th import of the set-up fails, then retry
+    python _hostile.py reenter MODULE        every callable calls back into the module
+                                             from hostile code, and every one comes back
+    python _hostile.py exit MODULES RUN [FAVOURED]
+                                             daemon threads inside calls at interpreter exit
     python _hostile.py code SOURCE           run SOURCE under the child's limits
 
 The parts, one job each:
@@ -20,6 +24,8 @@ The parts, one job each:
     _hostile_values.py   hostile objects and the values drawn from them
     _hostile_calls.py    hostile argument lists, one call under test
     _hostile_fuzz.py     mode fuzz
+    _hostile_reenter.py  mode reenter
+    _hostile_exit.py     mode exit
     _hostile_refs.py     modes leaks and chain, holders of objects
     _hostile_setup.py    modes before-setup and retry
     _hostile_child.py    the child process: limits, crash reports, dispatch to the modes
@@ -31,6 +37,7 @@ contains this text), KESTRUN_HOSTILE_SKIP (comma-separated labels to leave out).
 
 from __future__ import annotations
 
+import concurrent.futures
 import dataclasses
 import json
 import os
@@ -48,6 +55,7 @@ from _hostile_refs import holder_routes  # noqa: E402
 from _hostile_setup import function_calls  # noqa: E402
 
 __all__ = [
+    "exit_runs",
     "expect_ok",
     "function_calls",
     "fuzz_module",
@@ -251,6 +259,23 @@ def fuzz_module(
             break
         skip.append(label)
     return findings, stats
+
+
+def exit_runs(modules: list[str], workdir: str, runs: int, parallel: int = 2) -> list[ChildResult]:
+    """Runs child mode ``exit`` ``runs`` times on ``modules`` (together):
+    the first run finds which calls release the interpreter lock or call
+    Python code, the others (``parallel`` at a time) reuse what it found."""
+
+    def one(run: int, extra: list[str]) -> ChildResult:
+        folder = os.path.join(workdir, f"exit{run}")
+        os.makedirs(folder, exist_ok=True)
+        return run_child(["exit", ",".join(modules), str(run), *extra], folder, 60)
+
+    first = one(0, [])
+    extra = [pack(first.result["favoured"])] if first.result else []
+    with concurrent.futures.ThreadPoolExecutor(parallel) as pool:
+        rest = list(pool.map(lambda run: one(run, extra), range(1, runs)))
+    return [first, *rest]
 
 
 def _last_label(tail: list[str]) -> str | None:

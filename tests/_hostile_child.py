@@ -8,6 +8,7 @@ import json
 import os
 
 from _hostile_base import MEMORY_LIMIT, Log, under_asan, unpack
+from _hostile_exit import mode_exit
 from _hostile_fuzz import mode_fuzz
 from _hostile_reenter import mode_reenter
 from _hostile_refs import mode_chain, mode_leaks
@@ -37,6 +38,9 @@ def child_main(argv: list[str]) -> int:
     mode, rest = argv[0], argv[1:]
     if mode == "fuzz":
         result = mode_fuzz(rest[0], log)
+    elif mode == "exit":
+        favoured = unpack(rest[2]) if len(rest) > 2 else None
+        result = mode_exit(rest[0].split(","), int(rest[1]), favoured, log)
     elif mode == "reenter":
         result = mode_reenter(rest[0], log)
     elif mode == "leaks":
