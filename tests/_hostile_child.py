@@ -8,11 +8,6 @@ import json
 import os
 
 from _hostile_base import MEMORY_LIMIT, Log, under_asan, unpack
-from _hostile_exit import mode_exit
-from _hostile_fuzz import mode_fuzz
-from _hostile_reenter import mode_reenter
-from _hostile_refs import mode_chain, mode_leaks
-from _hostile_setup import mode_before_setup, mode_retry
 
 
 def _limit_memory() -> None:
@@ -37,19 +32,33 @@ def child_main(argv: list[str]) -> int:
     _limit_memory()
     mode, rest = argv[0], argv[1:]
     if mode == "fuzz":
+        from _hostile_fuzz import mode_fuzz
+
         result = mode_fuzz(rest[0], log)
     elif mode == "exit":
+        from _hostile_exit import mode_exit
+
         favoured = unpack(rest[2]) if len(rest) > 2 else None
         result = mode_exit(rest[0].split(","), int(rest[1]), favoured, log)
     elif mode == "reenter":
+        from _hostile_reenter import mode_reenter
+
         result = mode_reenter(rest[0], log)
     elif mode == "leaks":
+        from _hostile_refs import mode_leaks
+
         result = mode_leaks(rest[0], log)
     elif mode == "chain":
+        from _hostile_refs import mode_chain
+
         result = mode_chain(rest[0], unpack(rest[1]), log)
     elif mode == "before-setup":
+        from _hostile_setup import mode_before_setup
+
         result = mode_before_setup(rest[0], unpack(rest[1]), log)
     elif mode == "retry":
+        from _hostile_setup import mode_retry
+
         result = mode_retry(rest[0], int(rest[1]), log)
     elif mode == "code":
         namespace: dict = {"__name__": "__kestrun_child__", "log": log}

@@ -139,6 +139,9 @@ def mode_exit(module_names: list[str], run: int, favoured: dict[str, str] | None
             except Exception:
                 pass
 
+    # Frequent switches: the threads start at once, and at exit more of them
+    # are between releasing the interpreter lock and taking it back.
+    sys.setswitchinterval(1e-4)
     for k, (label, call) in enumerate(picks):
         log(f"daemon thread {k} loops on {label} ({favoured.get(label, 'plain')})")
         threading.Thread(target=loop, args=(call,), daemon=True).start()
