@@ -10,9 +10,13 @@ Deeper local runs (the harness's options are described in ``_hostile.py``):
     KESTRUN_HOSTILE_CALLS=200000 KESTRUN_HOSTILE_SEED=other pytest test_hostile.py
 One callable only, e.g. after a failure:
     KESTRUN_HOSTILE_ONLY=shiftplan.detect_dominant_pattern pytest test_hostile.py -k never_crash
+More runs of the exits with daemon threads inside calls:
+    KESTRUN_HOSTILE_EXIT_RUNS=100 pytest test_hostile.py -k exit
 """
 
 from __future__ import annotations
+
+import os
 
 import _hostile
 import _surface
@@ -59,6 +63,53 @@ def test_hostile_arguments_never_crash(module: str, tmp_path) -> None:
     if findings:
         pytest.fail(f"{module} ({stats}):\n\n{report(findings)}", pytrace=False)
     assert stats["calls"] > 0 and stats["threaded_calls"] > 0
+
+
+# ---------------------------------------------------------------- calls coming back
+
+
+@pytest.mark.parametrize("module", BUILT)
+def test_calls_back_from_hostile_code_never_hang_or_crash(module: str, tmp_path) -> None:
+    """Every callable is made to run hostile code (protocols of its arguments,
+    methods and finalisers of replaced attributes, methods of a subclass of
+    its receiver) that calls back into the object under test and the
+    module's other objects, every callable in turn.  What comes back may work
+    or raise (RuntimeError refuses a re-entry), never hang nor crash."""
+    findings, stats = _hostile.fuzz_module(module, str(tmp_path), mode="reenter")
+    if findings:
+        pytest.fail(f"{module} ({stats}):\n\n{report(findings)}", pytrace=False)
+    takes_arguments = any(e.parameters() for e in DISCOVERY.surface(module).entries)
+    assert stats["callbacks"] > 0 or not takes_arguments
+
+
+# ---------------------------------------------------------------- interpreter exit
+
+EXIT_RUNS = int(os.environ.get("KESTRUN_HOSTILE_EXIT_RUNS", "10"))
+
+
+def exit_report(children: list[_hostile.ChildResult]) -> str:
+    failed = [c for c in children if not c.ok]
+    lines = [f"{len(failed)} of {len(children)} runs failed"]
+    for c in failed:
+        threads = c.result["threads"] if c.result else "?"
+        lines.append(f"  run {c.argv[2]}: {c.how_it_ended()}; daemon threads looping on {threads}")
+    return "\n".join([*lines, "", failed[0].explain("the first run that failed")])
+
+
+@pytest.mark.parametrize("module", BUILT)
+def test_exit_with_daemon_threads_inside_calls(module: str, tmp_path) -> None:
+    """The main thread returns while daemon threads loop on the module's
+    calls (those that release the interpreter lock or call Python code
+    first): the interpreter exits with status 0, every run."""
+    children = _hostile.exit_runs([module], str(tmp_path), EXIT_RUNS)
+    if not all(c.ok for c in children):
+        pytest.fail(exit_report(children), pytrace=False)
+
+
+def test_exit_with_daemon_threads_inside_calls_of_every_module(tmp_path) -> None:
+    children = _hostile.exit_runs(BUILT, str(tmp_path), EXIT_RUNS)
+    if not all(c.ok for c in children):
+        pytest.fail(exit_report(children), pytrace=False)
 
 
 # ---------------------------------------------------------------- fixed reproducers
