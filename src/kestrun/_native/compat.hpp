@@ -23,6 +23,15 @@ static inline int PyDict_GetItemRef(PyObject* d, PyObject* key, PyObject** resul
 #endif
 
 #if PY_VERSION_HEX < 0x030D0000
+// New reference to list[i], or nullptr with IndexError.
+static inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t i) {
+    PyObject* item = PyList_GetItem(list, i);
+    Py_XINCREF(item);
+    return item;
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
 // getattr(o, name) that treats a missing attribute as absent, as hasattr()
 // does: 1 found (*result a new reference), 0 no such attribute, -1 error.
 static inline int PyObject_GetOptionalAttr(PyObject* o, PyObject* name, PyObject** result) {

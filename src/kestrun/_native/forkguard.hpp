@@ -20,7 +20,7 @@
 #include "barrier.hpp"
 #include "pylock.hpp"
 
-#include <mutex>
+#include <atomic>
 #include <vector>
 
 namespace kn {
@@ -43,10 +43,21 @@ struct ForkLink {
 
 namespace detail {
 
+// The live objects of one module.  With the interpreter lock, the list is
+// guarded by it (nothing that changes the list can release it), and the
+// hooks keep strong references to the objects they work on.  Without it,
+// a mutex guards the list, and the forking thread holds it from before the
+// fork until after it, so no object can finish its deallocation meanwhile
+// (the first thing a deallocator does is leave the list); the forking
+// thread itself may still add and remove objects in that window.
 struct ForkRegistry {
-    std::mutex mutex;  // guards the list; nothing under it runs Python code
-    ForkLink head;     // circular list; head.next == &head when empty
-    // Between the hooks: the objects (strong references) and the locks held.
+    ForkLink head;  // circular list; head.next == &head when empty
+#ifdef Py_GIL_DISABLED
+    PyMutex mutex{};
+    std::atomic<unsigned long> forking{0};  // the thread holding `mutex` across a fork
+#endif
+    // Between the hooks: the objects (strong references with the
+    // interpreter lock), their links and the locks held.
     std::vector<PyObject*> objects;
     std::vector<ForkLink*> links;
     std::vector<ForkLock> held;
@@ -59,15 +70,41 @@ inline ForkRegistry& fork_registry() {
     return r;
 }
 
+// The list for a change by add or remove.
+class ListGuard {
+public:
+    explicit ListGuard(ForkRegistry& r) : r_(r) {
+#ifdef Py_GIL_DISABLED
+        if (r.forking.load() == PyThread_get_thread_ident()) return;  // holds it already
+        PyMutex_Lock(&r.mutex);
+        locked_ = true;
+#endif
+    }
+    ListGuard(const ListGuard&) = delete;
+    ListGuard& operator=(const ListGuard&) = delete;
+    ~ListGuard() {
+#ifdef Py_GIL_DISABLED
+        if (locked_) PyMutex_Unlock(&r_.mutex);
+#endif
+    }
+
+private:
+    [[maybe_unused]] ForkRegistry& r_;
+    [[maybe_unused]] bool locked_ = false;
+};
+
 // Takes every registered lock; runs in the forking thread before fork().
 inline PyObject* fork_before(PyObject*, PyObject*) {
     ForkRegistry& r = fork_registry();
-    {
-        std::lock_guard<std::mutex> guard(r.mutex);
-        for (ForkLink* l = r.head.next; l != &r.head; l = l->next) {
-            r.objects.push_back(Py_XNewRef(l->obj));
-            r.links.push_back(l);
-        }
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&r.mutex);  // until fork_release
+    r.forking.store(PyThread_get_thread_ident());
+#endif
+    for (ForkLink* l = r.head.next; l != &r.head; l = l->next) {
+        r.links.push_back(l);
+#ifndef Py_GIL_DISABLED
+        r.objects.push_back(Py_XNewRef(l->obj));
+#endif
     }
     std::vector<ForkLock> locks;
     for (ForkLink* l : r.links)
@@ -102,6 +139,10 @@ inline void fork_release(bool in_child) {
     if (in_child)
         for (ForkLink* l : links)
             if (l->child) l->child(l->obj);
+#ifdef Py_GIL_DISABLED
+    r.forking.store(0);
+    PyMutex_Unlock(&r.mutex);
+#endif
     for (PyObject* o : objects)
         Py_XDECREF(o);
 }
@@ -120,7 +161,7 @@ inline PyObject* fork_after_in_child(PyObject*, PyObject*) {
 
 inline void fork_register(ForkLink& link) {
     detail::ForkRegistry& r = detail::fork_registry();
-    std::lock_guard<std::mutex> guard(r.mutex);
+    detail::ListGuard guard(r);
     link.next = &r.head;
     link.prev = r.head.prev;
     r.head.prev->next = &link;
@@ -130,7 +171,7 @@ inline void fork_register(ForkLink& link) {
 inline void fork_unregister(ForkLink& link) {
     if (!link.next) return;  // never registered
     detail::ForkRegistry& r = detail::fork_registry();
-    std::lock_guard<std::mutex> guard(r.mutex);
+    detail::ListGuard guard(r);
     link.prev->next = link.next;
     link.next->prev = link.prev;
     link.prev = link.next = nullptr;

@@ -145,24 +145,29 @@ inline bool frame_finish(ModuleFrame& f, PyObject* module, const char* load_mess
 // The module-definition slots every module uses; `create` and `exec` are the
 // module's own functions, which call the frame helpers above.
 struct FrameSlots {
-    PyModuleDef_Slot slots[4];
+    PyModuleDef_Slot slots[5];
 };
 
 inline FrameSlots frame_slots(PyObject* (*create)(PyObject*, PyModuleDef*),
                               int (*exec)(PyObject*)) {
-    return FrameSlots{{
-        {Py_mod_create, reinterpret_cast<void*>(create)},
-        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    FrameSlots f{};
+    int i = 0;
+    f.slots[i++] = {Py_mod_create, reinterpret_cast<void*>(create)};
+    f.slots[i++] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
 #if PY_VERSION_HEX >= 0x030C0000
-        // Loading into any other interpreter (with or without its own
-        // interpreter lock) is refused by frame_create with the package's
-        // own message, so the interpreter itself need not refuse it.
-        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#else
-        {0, nullptr},
+    // Loading into any other interpreter (with or without its own
+    // interpreter lock) is refused by frame_create with the package's own
+    // message, so the interpreter itself need not refuse it.
+    f.slots[i++] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
 #endif
-        {0, nullptr},
-    }};
+#ifdef Py_GIL_DISABLED
+    // Every piece of state two threads can reach is guarded by an atomic,
+    // its object's own lock or a critical section: a free-threaded
+    // interpreter keeps running without the GIL when the modules load.
+    f.slots[i++] = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
+#endif
+    f.slots[i] = {0, nullptr};
+    return f;
 }
 
 }  // namespace kn

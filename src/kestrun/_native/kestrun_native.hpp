@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "barrier.hpp"
 #include "convert.hpp"
+#include "critical.hpp"
 #include "frame.hpp"
 #include "globals.hpp"
 #include "ref.hpp"
