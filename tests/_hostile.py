@@ -44,6 +44,7 @@ import os
 import signal
 import subprocess
 import sys
+import sysconfig
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -146,7 +147,8 @@ def child_env(mode: str) -> dict[str, str]:
         if mode in ("fuzz", "code", "before-setup") and "PYTHONMALLOC" not in env:
             env["PYTHONMALLOC"] = "malloc"  # lets the sanitizer see every object's memory
     elif mode in ("fuzz", "code") and "PYTHONMALLOC" not in env:
-        env["PYTHONMALLOC"] = "pymalloc_debug"  # freed memory is overwritten: stale reads fail fast
+        # Freed memory is overwritten: stale reads fail fast.
+        env["PYTHONMALLOC"] = ALLOCATORS["debug"]
     return env
 
 

@@ -171,7 +171,7 @@ FIXED_CHAINS = [
 DEPTH = 10**6
 # The fault looked for is the depth of deallocation, not stale memory: the
 # interpreter's own allocator keeps a million objects light.
-PLAIN_ALLOCATOR = {"PYTHONMALLOC": "pymalloc"}
+PLAIN_ALLOCATOR = {"PYTHONMALLOC": _hostile.ALLOCATORS["plain"]}
 
 
 @pytest.mark.parametrize("module, type_name, link", FIXED_CHAINS, ids=[c[1] for c in FIXED_CHAINS])

@@ -10,6 +10,10 @@
 //   * list entries are never reached by a lock-free walk (readers read the
 //     lists only with the interpreter lock held, after validating), so they
 //     are freed at once.
+// Without the interpreter lock (free-threaded builds) a writer changes the
+// tree only once no reader is left inside it (FastRedBlackTree waits for
+// them, and new ones see the odd sequence counter and stay out), so there
+// readers may also read the lists and blocks they found.
 #include "spanwood.hpp"
 
 #include <chrono>
@@ -47,7 +51,7 @@ void free_node(RBNode* n) noexcept {
 
 // Frees `n` now when no reader can be inside it, else retires it.
 void retire(Core& t, RBNode* n) noexcept {
-    if (t.readers == 0) {
+    if (t.readers.load() == 0) {
         free_node(n);
         return;
     }
@@ -265,7 +269,7 @@ void delete_node(Core& t, RBNode* z) {
         y->color = z->color;
     }
     if (removed_color == BLACK) fixup_delete(t, x, xp);
-    --t.heads;
+    add_relaxed(t.heads, -1);
 }
 
 // ---------------------------------------------------------------- checks
@@ -393,7 +397,7 @@ void insert_node(Core& t, RBNode* node) noexcept {
             // Behind the head: the tree's shape and colours stay as they are.
             node->next = n->next;
             n->next = node;
-            ++t.count;
+            add_relaxed(t.count, 1);
             return;
         }
         parent = n;
@@ -411,8 +415,8 @@ void insert_node(Core& t, RBNode* node) noexcept {
             set_right(parent, node);
         fixup_insert(t, node);
     }
-    ++t.heads;
-    ++t.count;
+    add_relaxed(t.heads, 1);
+    add_relaxed(t.count, 1);
 }
 
 PyObject* take_head_block(Core& t, RBNode* head) noexcept {
@@ -428,7 +432,7 @@ PyObject* take_head_block(Core& t, RBNode* head) noexcept {
         delete_node(t, head);
         retire(t, head);
     }
-    --t.count;
+    add_relaxed(t.count, -1);
     return block;
 }
 
@@ -436,15 +440,15 @@ PyObject* take_entry_block(Core& t, RBNode* prev, RBNode* e) noexcept {
     PyObject* block = e->block;
     prev->next = e->next;
     free_node(e);
-    --t.count;
+    add_relaxed(t.count, -1);
     return block;
 }
 
 RBNode* detach_all(Core& t) noexcept {
     RBNode* r = root_of(t);
     set_root(t, nullptr);
-    t.count = 0;
-    t.heads = 0;
+    t.count.store(0, std::memory_order_relaxed);
+    t.heads.store(0, std::memory_order_relaxed);
     return r;
 }
 

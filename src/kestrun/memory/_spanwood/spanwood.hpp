@@ -70,15 +70,35 @@ struct RBNode {
 };
 static_assert(sizeof(RBNode) == 64, "a node is one 64-byte block of the small-object allocator");
 
-// The tree's native state.  Everything here is read and written with the
-// interpreter lock held, except the links that lock-free readers follow.
+// The tree's native state.  Writers change it one at a time (the write
+// lock); lock-free readers follow the links and count themselves in
+// `readers`; anyone may read the counts.
 struct Core {
     std::atomic<RBNode*> root;
-    uint64_t count;    // stored blocks: heads plus list entries
-    uint64_t heads;    // distinct sizes, the nodes linked into the tree
-    RBNode* retired;   // unlinked heads not yet freed, chained through `next`
-    uint32_t readers;  // lock-free readers walking with the interpreter lock released
+    std::atomic<uint64_t> count;    // stored blocks: heads plus list entries
+    std::atomic<uint64_t> heads;    // distinct sizes, the nodes linked into the tree
+    RBNode* retired;                // unlinked heads not yet freed, chained through `next`
+    std::atomic<uint32_t> readers;  // lock-free readers walking the tree
 };
+
+// A count that one thread at a time changes (under a lock) and any thread
+// may read: a relaxed load and store, which cost nothing more than plain
+// ones.
+template <typename T, typename D>
+inline void add_relaxed(std::atomic<T>& a, D delta) noexcept {
+    a.store(static_cast<T>(a.load(std::memory_order_relaxed) + delta), std::memory_order_relaxed);
+}
+
+// A count that several threads may change at once: without the interpreter
+// lock an atomic increment, with it the plain one above.
+template <typename T, typename D>
+inline void add_shared(std::atomic<T>& a, D delta) noexcept {
+#ifdef Py_GIL_DISABLED
+    a.fetch_add(static_cast<T>(delta), std::memory_order_relaxed);
+#else
+    add_relaxed(a, delta);
+#endif
+}
 
 // A valid tree of n heads is at most 2*log2(n+1) high, and n < 2**64.  A
 // lock-free walk longer than this has met a writer's half-done relinking.
@@ -120,7 +140,7 @@ void release_subtree(Core& t, RBNode* n);
 // Frees the retired nodes when no lock-free reader is walking.
 void drain_retired(Core& t) noexcept;
 inline void drain_if_idle(Core& t) noexcept {
-    if (t.retired && t.readers == 0) drain_retired(t);
+    if (t.retired && t.readers.load() == 0) drain_retired(t);
 }
 
 int32_t compute_height(const RBNode* n) noexcept;

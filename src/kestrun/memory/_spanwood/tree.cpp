@@ -15,7 +15,9 @@
 #include "spanwood.hpp"
 
 #include <array>
+#include <initializer_list>
 #include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,6 +34,17 @@ namespace {
 // "circuit_breaker_trips" exists from the first reset_circuit_breaker()
 // until the next clear().
 struct Stats {
+    std::atomic<int64_t> total_blocks;
+    std::atomic<int64_t> total_insertions;
+    std::atomic<int64_t> total_deletions;
+    std::atomic<int64_t> total_searches;
+    std::atomic<int64_t> operation_count;
+    std::atomic<int64_t> circuit_breaker_trips;
+    std::atomic<bool> has_trips;
+};
+
+// The statistics as get_stats() reports them.
+struct StatsSnapshot {
     int64_t total_blocks;
     int64_t total_insertions;
     int64_t total_deletions;
@@ -41,10 +54,26 @@ struct Stats {
     bool has_trips;
 };
 
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+void reset_stats(Stats& s) {
+    for (auto* c : {&s.total_blocks, &s.total_insertions, &s.total_deletions, &s.total_searches,
+                    &s.operation_count, &s.circuit_breaker_trips})
+        c->store(0, kRelaxed);
+    s.has_trips.store(false, kRelaxed);
+}
+
+StatsSnapshot snapshot_of(const Stats& s) {
+    return {s.total_blocks.load(kRelaxed),    s.total_insertions.load(kRelaxed),
+            s.total_deletions.load(kRelaxed), s.total_searches.load(kRelaxed),
+            s.operation_count.load(kRelaxed), s.circuit_breaker_trips.load(kRelaxed),
+            s.has_trips.load(kRelaxed)};
+}
+
 struct TreeObject {
     PyObject_HEAD
     Core core;
-    uint64_t seq_counter;  // odd while a write section is open
+    std::atomic<uint64_t> seq_counter;  // odd while a write section is open
     uint32_t sample_rate;
     bool use_atomic;
     PyObject* write_lock;
@@ -56,6 +85,48 @@ struct TreeObject {
     Stats stats;
     kn::ForkLink fork_link;  // both locks are held across fork()
 };
+
+// The sequence counter's steps, by writers in their section.  Without the
+// interpreter lock the step is ordered against the readers' count (see
+// wait_for_readers); with it a plain increment.
+inline void bump_sequence(TreeObject* t) {
+#ifdef Py_GIL_DISABLED
+    t->seq_counter.fetch_add(1);
+#else
+    add_relaxed(t->seq_counter, 1);
+#endif
+}
+
+// A lock-free reader enters and leaves the tree.
+inline void enter_reader(Core& core) {
+#ifdef Py_GIL_DISABLED
+    core.readers.fetch_add(1);
+#else
+    add_relaxed(core.readers, 1);
+#endif
+}
+inline void leave_reader(Core& core) {
+#ifdef Py_GIL_DISABLED
+    core.readers.fetch_sub(1);
+#else
+    add_relaxed(core.readers, -1);
+#endif
+}
+
+// Without the interpreter lock: a writer, its section announced (the counter
+// odd, so no new reader stays), waits for the readers still inside the tree
+// before it changes anything, so no reader ever meets a change half done or
+// a block the tree has let go of.  Their walks are short and take no lock.
+// With the interpreter lock readers validate instead, and nothing waits.
+inline void wait_for_readers([[maybe_unused]] Core& core) {
+#ifdef Py_GIL_DISABLED
+    if (core.readers.load() == 0) return;
+    Py_BEGIN_ALLOW_THREADS
+    while (core.readers.load() != 0)
+        std::this_thread::yield();
+    Py_END_ALLOW_THREADS
+#endif
+}
 
 inline TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }
 
@@ -76,14 +147,14 @@ public:
     WriteSection(TreeObject* t, bool announce)
         : t_(t), announce_(announce), scope_(t->write_lock, t->writer, kWriteReentry) {
         if (!scope_.ok()) return;
-        if (announce_) ++t->seq_counter;
+        if (announce_) bump_sequence(t);
         entered_ = true;
     }
     WriteSection(const WriteSection&) = delete;
     WriteSection& operator=(const WriteSection&) = delete;
     ~WriteSection() noexcept(false) {
         if (!entered_ || !kn::has_thread_state()) return;
-        if (announce_) ++t_->seq_counter;
+        if (announce_) bump_sequence(t_);
         {
             kn::ErrorStash stash;  // the body's error, if any, stays pending
             if (!scope_.leave()) PyErr_WriteUnraisable(nullptr);
@@ -180,7 +251,7 @@ void tree_fork_locks(PyObject* self, std::vector<kn::ForkLock>& out) {
         {kn::Ref::borrow(t->stats_lock), &t->stats_owner, kn::LockProtocol::kContextManager});
 }
 
-void tree_fork_child(PyObject* self) { as_tree(self)->core.readers = 0; }
+void tree_fork_child(PyObject* self) { as_tree(self)->core.readers.store(0); }
 
 constexpr kn::Signature<1> kTreeNewSig{"FastRedBlackTree", {"sample_rate"}, 0};
 
@@ -214,10 +285,11 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!self) return nullptr;
     TreeObject* t = as_tree(self);
     new (&t->core.root) std::atomic<RBNode*>(nullptr);
-    t->core.count = t->core.heads = 0;
+    new (&t->core.count) std::atomic<uint64_t>(0);
+    new (&t->core.heads) std::atomic<uint64_t>(0);
     t->core.retired = nullptr;
-    t->core.readers = 0;
-    t->seq_counter = 0;
+    new (&t->core.readers) std::atomic<uint32_t>(0);
+    new (&t->seq_counter) std::atomic<uint64_t>(0);
     t->sample_rate = sample_rate;
     t->use_atomic = use_atomic != 0;
     t->writer.store(0, std::memory_order_relaxed);
@@ -226,7 +298,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     t->stats_lock = stats_lock.release();
     t->op_counter = op.release();
     t->sampled_counter = sampled.release();
-    t->stats = Stats{};
+    reset_stats(t->stats);
     t->fork_link = kn::ForkLink{};
     t->fork_link.obj = self;
     t->fork_link.locks = tree_fork_locks;
@@ -250,7 +322,7 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int tree_clear(PyObject* self) {
     TreeObject* t = as_tree(self);
     RBNode* root = detach_all(t->core);
-    t->stats.total_blocks = 0;
+    t->stats.total_blocks.store(0, kRelaxed);
     release_subtree(t->core, root);
     drain_if_idle(t->core);
     Py_CLEAR(t->op_counter);
@@ -305,8 +377,12 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     // Sampling happens before the lock: every insert counts, and one in
     // sample_rate is also counted as sampled once it is stored.
     bool sampled = false;
-    if (t->use_atomic && t->op_counter) {
-        kn::Ref counter = kn::Ref::borrow(t->op_counter);
+    kn::Ref counter;
+    {
+        kn::CriticalSection fields(self);  // clear() replaces the counters
+        counter = kn::Ref::borrow(t->op_counter);
+    }
+    if (t->use_atomic && counter) {
         kn::Ref value = kn::Ref::steal(call_method0(s_increment, counter.get()));
         if (!value) return nullptr;
         if (t->sample_rate != 0) {
@@ -325,10 +401,11 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             discard_node(node);
             return nullptr;
         }
+        wait_for_readers(t->core);
         insert_node(t->core, node);
-        ++t->stats.total_blocks;
-        ++t->stats.total_insertions;
-        ++t->stats.operation_count;
+        add_relaxed(t->stats.total_blocks, 1);
+        add_relaxed(t->stats.total_insertions, 1);
+        add_shared(t->stats.operation_count, 1);
         if (sampled && t->use_atomic) sampled_counter = kn::Ref::borrow(t->sampled_counter);
     }
     if (sampled_counter) {
@@ -351,11 +428,13 @@ constexpr int kReadAttempts = 100;
 // thread's own write section raises RuntimeError, as a writer would.
 // Returns false with an exception set.
 template <typename Take>
-bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take) {
+bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take, bool count = true) {
     Core& core = t->core;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        const uint64_t seq_start = t->seq_counter;
+        enter_reader(core);
+        const uint64_t seq_start = t->seq_counter.load();
         if (seq_start & 1) {
+            leave_reader(core);
             if (kn::held_by_this_thread(t->writer)) {
                 PyErr_SetString(PyExc_RuntimeError, kWriteReentry);
                 return false;
@@ -365,24 +444,26 @@ bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take) {
         }
         RBNode* found;
         bool walked;
-        ++core.readers;
         Py_BEGIN_ALLOW_THREADS
         walked = best_fit ? read_find_best_fit_node(core, size, &found)
                           : read_find_node(core, size, &found);
         Py_END_ALLOW_THREADS
-        --core.readers;
-        const bool stable = walked && t->seq_counter == seq_start;
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const bool stable = walked && t->seq_counter.load(kRelaxed) == seq_start;
         if (stable) take(found);  // the node is in the tree
-        drain_if_idle(core);
+        leave_reader(core);
+#ifndef Py_GIL_DISABLED
+        drain_if_idle(core);  // without the interpreter lock only writers drain
+#endif
         if (stable) {
-            ++t->stats.total_searches;
+            if (count) add_shared(t->stats.total_searches, 1);
             return true;
         }
     }
     WriteSection ws(t, false);
     if (!ws.ok()) return false;
     take(best_fit ? find_best_fit_node(core, size) : find_node(core, size));
-    ++t->stats.total_searches;
+    if (count) add_shared(t->stats.total_searches, 1);
     return true;
 }
 
@@ -473,6 +554,7 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         int eq = blocks_equal(head->block, block);
         if (eq < 0) return nullptr;
         if (eq) {
+            wait_for_readers(t->core);
             removed = kn::Ref::steal(take_head_block(t->core, head));
         } else {
             RBNode* prev = head;
@@ -480,14 +562,15 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                 eq = blocks_equal(e->block, block);
                 if (eq < 0) return nullptr;
                 if (eq) {
+                    wait_for_readers(t->core);
                     removed = kn::Ref::steal(take_entry_block(t->core, prev, e));
                     break;
                 }
             }
             if (!removed) Py_RETURN_FALSE;
         }
-        --t->stats.total_blocks;
-        ++t->stats.total_deletions;
+        add_relaxed(t->stats.total_blocks, -1);
+        add_relaxed(t->stats.total_deletions, 1);
     }
     Py_RETURN_TRUE;
 }
@@ -519,9 +602,10 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             // An int allocation runs no Python code.
             found_size = kn::Ref::steal(PyLong_FromUnsignedLongLong(head->size));
             if (!found_size) return nullptr;
+            wait_for_readers(t->core);
             block = kn::Ref::steal(take_head_block(t->core, head));
-            --t->stats.total_blocks;
-            ++t->stats.total_deletions;
+            add_relaxed(t->stats.total_blocks, -1);
+            add_relaxed(t->stats.total_deletions, 1);
         }
     }
     if (!block) {
@@ -534,7 +618,8 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 // Builds the statistics dict from a snapshot.
-PyObject* stats_dict(const Stats& s, uint64_t node_count, int32_t height, PyObject* sampled) {
+PyObject* stats_dict(const StatsSnapshot& s, uint64_t node_count, int32_t height,
+                     PyObject* sampled) {
     kn::Ref d = kn::Ref::steal(PyDict_New());
     if (!d) return nullptr;
     auto put = [&d](const char* key, PyObject* value) {
@@ -557,18 +642,34 @@ PyObject* stats_dict(const Stats& s, uint64_t node_count, int32_t height, PyObje
 
 PyObject* tree_get_stats(PyObject* self, PyObject*) {
     TreeObject* t = as_tree(self);
-    Stats snapshot;
+    StatsSnapshot snapshot;
     uint64_t node_count;
     int32_t height;
     kn::Ref counter;
     {
         StatsSection section(t);
         if (!section.ok()) return nullptr;
-        snapshot = t->stats;
-        node_count = t->core.count;
+        snapshot = snapshot_of(t->stats);
+        node_count = t->core.count.load(kRelaxed);
+#ifndef Py_GIL_DISABLED
         height = compute_height(t->core.root.load(std::memory_order_relaxed));
+#endif
+        kn::CriticalSection fields(self);  // clear() replaces the counters
         if (t->use_atomic) counter = kn::Ref::borrow(t->sampled_counter);
     }
+#ifdef Py_GIL_DISABLED
+    // Without the interpreter lock the tree is walked as a lookup walks it,
+    // unless this thread is the writer (then nothing changes it meanwhile).
+    if (kn::held_by_this_thread(t->writer))
+        height = compute_height(t->core.root.load(std::memory_order_relaxed));
+    else if (!lookup(
+                 t, 0, true,
+                 [&height, t](const RBNode*) {
+                     height = compute_height(t->core.root.load(std::memory_order_relaxed));
+                 },
+                 false))
+        return nullptr;
+#endif
     kn::Ref sampled = counter ? kn::Ref::steal(call_method0(s_load, counter.get()))
                               : kn::Ref::steal(PyLong_FromLong(0));
     if (!sampled) return nullptr;
@@ -576,7 +677,7 @@ PyObject* tree_get_stats(PyObject* self, PyObject*) {
 }
 
 PyObject* tree_size(PyObject* self, PyObject*) {
-    return PyLong_FromUnsignedLongLong(as_tree(self)->core.count);
+    return PyLong_FromUnsignedLongLong(as_tree(self)->core.count.load(kRelaxed));
 }
 
 PyObject* tree_clear_method(PyObject* self, PyObject*) {
@@ -595,10 +696,12 @@ PyObject* tree_clear_method(PyObject* self, PyObject*) {
     {
         WriteSection ws(t, true);
         if (!ws.ok()) return nullptr;
+        wait_for_readers(t->core);
         detached = detach_all(t->core);
-        t->stats = Stats{};
+        reset_stats(t->stats);
         if (t->use_atomic) {
             // The old counters are released with `op` and `sampled`, after the section.
+            kn::CriticalSection fields(self);
             PyObject* old_op = std::exchange(t->op_counter, op.release());
             PyObject* old_sampled = std::exchange(t->sampled_counter, sampled.release());
             op = kn::Ref::steal(old_op);
@@ -620,7 +723,7 @@ PyObject* tree_get_size_distribution(PyObject* self, PyObject*) {
         // afterwards, since making it may run Python code.
         WriteSection ws(t, false);
         if (!ws.ok()) return nullptr;
-        entries.resize(t->core.heads);
+        entries.resize(t->core.heads.load(kRelaxed));
         entries.resize(
             collect_distribution(t->core.root.load(std::memory_order_relaxed), entries.data()));
     }
@@ -638,9 +741,9 @@ PyObject* tree_reset_circuit_breaker(PyObject* self, PyObject*) {
     TreeObject* t = as_tree(self);
     StatsSection section(t);
     if (!section.ok()) return nullptr;
-    t->stats.has_trips = true;
-    t->stats.circuit_breaker_trips = 0;
-    t->stats.operation_count = 0;
+    t->stats.has_trips.store(true, kRelaxed);
+    t->stats.circuit_breaker_trips.store(0, kRelaxed);
+    t->stats.operation_count.store(0, kRelaxed);
     return kn::none();
 }
 
@@ -653,9 +756,9 @@ PyObject* tree_check_invariants(PyObject* self, PyObject*) {
     TreeObject* t = as_tree(self);
     int black_height = 0;
     const char* why = check_tree(t->core, &black_height);
-    if (!why && static_cast<uint64_t>(t->stats.total_blocks) != t->core.count)
+    if (!why && static_cast<uint64_t>(t->stats.total_blocks.load()) != t->core.count.load())
         why = "the statistics' block total differs from the count";
-    if (!why && (t->seq_counter & 1) && !t->writer.load(std::memory_order_relaxed))
+    if (!why && (t->seq_counter.load() & 1) && !t->writer.load(kRelaxed))
         why = "the sequence counter is odd outside a write";
     if (why) {
         PyErr_SetString(PyExc_AssertionError, why);
@@ -719,15 +822,16 @@ PyMethodDef tree_methods[] = {
 // ---------------------------------------------------------------- slots
 
 PyObject* tree_repr(PyObject* self) {
-    return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                                static_cast<unsigned long long>(as_tree(self)->core.count));
+    return PyUnicode_FromFormat(
+        "FastRedBlackTree(blocks=%llu, native=True)",
+        static_cast<unsigned long long>(as_tree(self)->core.count.load(kRelaxed)));
 }
 
 // len() and bool() ask self.size(), so a subclass's size() is used; an
 // exact FastRedBlackTree answers from its count.
 Py_ssize_t tree_length(PyObject* self) {
     if (Py_IS_TYPE(self, &TreeType)) {
-        const uint64_t count = as_tree(self)->core.count;
+        const uint64_t count = as_tree(self)->core.count.load(kRelaxed);
         if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
             PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
             return -1;
@@ -746,7 +850,7 @@ Py_ssize_t tree_length(PyObject* self) {
 }
 
 int tree_bool(PyObject* self) {
-    if (Py_IS_TYPE(self, &TreeType)) return as_tree(self)->core.count > 0;
+    if (Py_IS_TYPE(self, &TreeType)) return as_tree(self)->core.count.load(kRelaxed) > 0;
     kn::Ref r = kn::Ref::steal(call_method0(s_size, self));
     kn::Ref zero = r ? kn::Ref::steal(PyLong_FromLong(0)) : kn::Ref();
     kn::Ref gt =

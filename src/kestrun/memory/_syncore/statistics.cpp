@@ -103,14 +103,24 @@ void stats_dealloc(PyObject* self) {
 }
 
 // The public counters: any object may be assigned; deleting sets None.
+// Without the interpreter lock the attributes are read and replaced inside
+// a critical section on the object, so a reader always gets a counter that
+// is still alive.
 PyObject* stats_get_counter(PyObject* self, void* closure) {
+    kn::CriticalSection fields(self);
     PyObject* c = stats(self)->counters[reinterpret_cast<intptr_t>(closure)];
     return Py_NewRef(c ? c : Py_None);
 }
 
 int stats_set_counter(PyObject* self, PyObject* value, void* closure) {
-    Py_XSETREF(stats(self)->counters[reinterpret_cast<intptr_t>(closure)],
-               Py_NewRef(value ? value : Py_None));
+    PyObject* old;
+    {
+        kn::CriticalSection fields(self);
+        PyObject*& slot = stats(self)->counters[reinterpret_cast<intptr_t>(closure)];
+        old = slot;
+        slot = Py_NewRef(value ? value : Py_None);
+    }
+    Py_XDECREF(old);  // outside: a finaliser may run here
     return 0;
 }
 
@@ -118,6 +128,7 @@ int stats_set_counter(PyObject* self, PyObject* value, void* closure) {
 // because a counter's Python method may release the interpreter lock, and
 // another thread may replace the attribute and free the old counter then.
 inline kn::Ref counter_at(PyObject* self, int i) {
+    kn::CriticalSection fields(self);
     PyObject* c = stats(self)->counters[i];
     return kn::Ref::borrow(c ? c : Py_None);
 }
@@ -179,11 +190,12 @@ bool call_update_peaks(PyObject* self) {
     PyObject* current = current_ref.get();
     PyObject* bytes = bytes_ref.get();
     if (Py_IS_TYPE(self, &StatsType) && is_exact_counter(current) && is_exact_counter(bytes)) {
-        PyObject* peak_allocs = stats(self)->counters[PEAK_ALLOCATIONS];
-        PyObject* peak_bytes = stats(self)->counters[PEAK_BYTES_ALLOCATED];
-        // Native steps only from here on: nothing can replace the counters.
-        if (peak_allocs && peak_bytes && is_exact_counter(peak_allocs) &&
-            is_exact_counter(peak_bytes)) {
+        kn::Ref peak_allocs_ref = counter_at(self, PEAK_ALLOCATIONS);
+        kn::Ref peak_bytes_ref = counter_at(self, PEAK_BYTES_ALLOCATED);
+        PyObject* peak_allocs = peak_allocs_ref.get();
+        PyObject* peak_bytes = peak_bytes_ref.get();
+        // Native steps only from here on.
+        if (is_exact_counter(peak_allocs) && is_exact_counter(peak_bytes)) {
             raise_peak(counter_value(peak_allocs), c_load(current));
             raise_peak(counter_value(peak_bytes), c_load(bytes));
             return true;

@@ -10,7 +10,7 @@ namespace {
 
 struct TimerObject {
     PyObject_HEAD
-    int64_t start;
+    std::atomic<int64_t> start;  // several threads may use one timer
 };
 
 PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -19,7 +19,7 @@ PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
-    if (self) reinterpret_cast<TimerObject*>(self)->start = 0;
+    if (self) new (&reinterpret_cast<TimerObject*>(self)->start) std::atomic<int64_t>(0);
     return self;
 }
 
@@ -27,15 +27,15 @@ PyObject* timer_start(PyObject* self, PyObject*) {
     kn::Ref now = globals.perf_counter_ns_object();
     int64_t v;
     if (!now || !kn::to_int64(now.get(), &v)) return nullptr;
-    reinterpret_cast<TimerObject*>(self)->start = v;
+    reinterpret_cast<TimerObject*>(self)->start.store(v, std::memory_order_relaxed);
     return kn::none();
 }
 
 PyObject* timer_elapsed_ns(PyObject* self, PyObject*) {
     kn::Ref now = globals.perf_counter_ns_object();
     if (!now) return nullptr;
-    kn::Ref start =
-        kn::Ref::steal(PyLong_FromLongLong(reinterpret_cast<TimerObject*>(self)->start));
+    kn::Ref start = kn::Ref::steal(PyLong_FromLongLong(
+        reinterpret_cast<TimerObject*>(self)->start.load(std::memory_order_relaxed)));
     if (!start) return nullptr;
     return PyNumber_Subtract(now.get(), start.get());
 }

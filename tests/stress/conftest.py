@@ -1,0 +1,45 @@
+"""Each stress test runs in a child process of its own.
+
+Threads that really run at once (a free-threaded interpreter with the GIL off,
+or readers with the interpreter lock released) can crash the process when a
+race is left; in a child the crash is one failing test that shows how the
+child ended, and the rest of the suite still runs.  The child is the same
+pytest run on the one test, with KESTRUN_STRESS_CHILD set.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+CHILD = "KESTRUN_STRESS_CHILD"
+TIMEOUT = 300
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> bool | None:
+    if os.environ.get(CHILD):
+        return None  # the child runs the test itself
+    env = dict(os.environ, **{CHILD: "1"})
+    argv = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", pyfuncitem.nodeid]
+    try:
+        proc = subprocess.run(
+            argv,
+            cwd=str(pyfuncitem.config.rootpath),
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=TIMEOUT,
+        )
+    except subprocess.TimeoutExpired as exc:
+        pytest.fail(f"the stress test did not end within {TIMEOUT} s:\n{exc.stdout or ''}")
+    if proc.returncode != 0:
+        how = f"exit status {proc.returncode}"
+        if proc.returncode < 0:
+            how = f"killed by {signal.Signals(-proc.returncode).name}"
+        pytest.fail(f"the stress test failed in its child ({how}):\n{proc.stdout}\n{proc.stderr}")
+    return True
