@@ -11,10 +11,10 @@
 // interpreter lock from start to end, so they cannot interleave with any
 // other section either; they take the governor's lock only when another
 // thread is inside a section that holds it, and then wait for it as the
-// lock requires.  (The module does not declare itself safe without the
-// interpreter lock, so a free-threaded interpreter keeps that lock on for
-// it.)  The clock is read before a section and the debug line is logged
-// after it.  A thread that comes back into a section of a governor whose
+// lock requires.  Without the interpreter lock (a free-threaded build)
+// nothing keeps such a section whole, so there every section takes the
+// governor's lock.  The clock is read before a section and the debug line is
+// logged after it.  A thread that comes back into a section of a governor whose
 // lock it holds gets RuntimeError.  Every governor's lock and
 // `_policy_lock` are held across fork() (kn::ForkLink).
 #include "jit_governor.hpp"
@@ -63,7 +63,7 @@ public:
 
     Section(GovernorObject* g, Kind kind)
         : scope_(g->lock, g->owner, kGovernorReentry, kn::LockProtocol::kAcquireRelease,
-                 kind == kRunsPython || g->owner.load(std::memory_order_relaxed) != 0) {}
+                 takes_lock(g, kind)) {}
     Section(const Section&) = delete;
     Section& operator=(const Section&) = delete;
 
@@ -71,6 +71,16 @@ public:
     bool end() { return scope_.leave(); }
 
 private:
+    static bool takes_lock(const GovernorObject* g, Kind kind) {
+#ifdef Py_GIL_DISABLED
+        (void)g;
+        (void)kind;
+        return true;
+#else
+        return kind == kRunsPython || g->owner.load(std::memory_order_relaxed) != 0;
+#endif
+    }
+
     kn::LockedScope scope_;
 };
 
@@ -85,20 +95,21 @@ PyObject* cleared_error() {
 
 // The function's threshold without taking the lock: its entry in the map,
 // else the configuration's initial_threshold.  -1 with an exception set on
-// failure.  Runs no Python code for an exact str or None.
+// failure.  Runs no Python code for an exact str or None.  The entry is held
+// while it is read: without the interpreter lock an update may replace it
+// meanwhile.
 int32_t threshold_fast(PyObject* self, PyObject* func_id) {
     GovernorObject* g = governor(self);
     if (!g->config || !g->thresholds) {
         cleared_error();
         return -1;
     }
-    PyObject* value = PyDict_GetItemWithError(g->thresholds, func_id);
-    if (!value) {
-        if (PyErr_Occurred()) return -1;
-        return policy(g->config)->ops->get_initial_threshold_fast(g->config);
-    }
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(g->thresholds, func_id, &found) < 0) return -1;
+    kn::Ref value = kn::Ref::steal(found);
+    if (!value) return policy(g->config)->ops->get_initial_threshold_fast(g->config);
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
     if (overflow || v < INT32_MIN || v > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int32_t");
@@ -238,15 +249,12 @@ PyObject* governor_get_threshold(PyObject* self, PyObject* const* args, Py_ssize
     GovernorObject* g = governor(self);
     Section section(g, Section::kNativeOnly);
     if (!section.ok()) return nullptr;
-    kn::Ref result;
-    if (PyObject* value = PyDict_GetItemWithError(g->thresholds, a[0])) {
-        result = kn::Ref::borrow(value);
-    } else if (PyErr_Occurred()) {
-        return nullptr;
-    } else if (!g->config) {
-        return cleared_error();
-    } else {
-        result = kn::Ref::steal(PyLong_FromLong(policy(g->config)->initial_threshold));
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(g->thresholds, a[0], &found) < 0) return nullptr;
+    kn::Ref result = kn::Ref::steal(found);
+    if (!result) {
+        if (!g->config) return cleared_error();
+        result = kn::Ref::steal(PyLong_FromLong(load_field(policy(g->config)->initial_threshold)));
         if (!result) return nullptr;
     }
     if (!section.end()) return nullptr;
@@ -277,8 +285,8 @@ PyObject* governor_should_compile(PyObject* self, PyObject* const* args, Py_ssiz
         kn::Ref metrics = kn::Ref::steal(get_metrics(ledger, func_id));
         if (!metrics) return nullptr;
         if (Py_IS_TYPE(metrics.get(), &FunctionMetricsType)) {
-            const FunctionMetricsObject* m = metrics_of(metrics.get());
-            f = {m->call_count, m->compile_count, m->avg_speedup, m->last_compiled};
+            const MetricsValues m = read_metrics(metrics.get());
+            f = {m.call_count, m.compile_count, m.avg_speedup, m.last_compiled};
         } else {
             // In this order; each may run Python code.  avg_speedup takes no
             // part in the decision, but must be there and convert.
@@ -306,7 +314,7 @@ PyObject* governor_should_compile(PyObject* self, PyObject* const* args, Py_ssiz
 // learning rate per compilation; clamped to the bounds in this order (a
 // configuration with min > max gives min below min and max otherwise).
 int32_t adapted_threshold(int32_t current, uint32_t compile_count, double avg_speedup,
-                          const PolicyConfigObject& c) {
+                          const PolicyValues& c) {
     const double divisor = c.target_speedup > 0.0 ? c.target_speedup : 1.0;
     const double ratio = avg_speedup / divisor;
     const double damping = std::min(static_cast<double>(compile_count) * 0.1, 1.0);
@@ -378,10 +386,12 @@ PyObject* governor_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!metrics) return nullptr;
         PyObject* mo = metrics.get();
         const bool exact = Py_IS_TYPE(mo, &FunctionMetricsType);
+        // One reading of an exact record's figures.
+        const MetricsValues m = exact ? read_metrics(mo) : MetricsValues{};
         // No compilation yet: nothing to learn from.  Python equality with 0.
         int uncompiled;
         if (exact) {
-            uncompiled = metrics_of(mo)->compile_count == 0;
+            uncompiled = m.compile_count == 0;
         } else {
             kn::Ref count = kn::Ref::steal(PyObject_GetAttr(mo, s_compile_count));
             if (!count) return nullptr;
@@ -395,8 +405,8 @@ PyObject* governor_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (current == -1 && PyErr_Occurred()) return nullptr;
         uint32_t compile_count = 0;
         if (exact) {
-            compile_count = metrics_of(mo)->compile_count;
-            avg_speedup = metrics_of(mo)->avg_speedup;
+            compile_count = m.compile_count;
+            avg_speedup = m.avg_speedup;
         } else if (!read_attr(mo, s_compile_count, &compile_count, kn::to_uint32) ||
                    !read_attr(mo, s_avg_speedup, &avg_speedup, kn::to_double)) {
             return nullptr;
@@ -404,7 +414,7 @@ PyObject* governor_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
         // The attribute reads above may have run Python code; the
         // configuration is read only now.
         if (!g->config) return cleared_error();
-        updated = adapted_threshold(current, compile_count, avg_speedup, *policy(g->config));
+        updated = adapted_threshold(current, compile_count, avg_speedup, read_policy(g->config));
         kn::Ref value = kn::Ref::steal(PyLong_FromLong(updated));
         if (!value || PyDict_SetItem(g->thresholds, func_id, value.get()) < 0) return nullptr;
         if (!section.end()) return nullptr;
@@ -424,10 +434,10 @@ PyObject* governor_get_statistics(PyObject* self, PyObject*) {
         if (!g->config) return cleared_error();
         count = PyDict_GET_SIZE(g->thresholds);
         if (count == 0) {
-            const PolicyConfigObject* c = policy(g->config);
-            low = c->min_threshold;
-            high = c->max_threshold;
-            sum = c->initial_threshold;
+            const PolicyValues c = read_policy(g->config);
+            low = c.min_threshold;
+            high = c.max_threshold;
+            sum = c.initial_threshold;
         } else {
             // Every stored value is an int made from a 32-bit threshold.
             Py_ssize_t pos = 0;
@@ -498,8 +508,10 @@ PyMethodDef governor_methods[] = {
 // ---------------------------------------------------------------- process-wide governor
 
 // The governor get_jit_governor() hands out (nullptr: none yet), guarded by
-// the module global `_policy_lock`, and the thread holding that lock.
-PyObject* singleton = nullptr;
+// the module global `_policy_lock`, and the thread holding that lock.  The
+// slot is atomic as well, so that a `_policy_lock` replaced by an object
+// that does not lock still installs one governor.
+std::atomic<PyObject*> singleton{nullptr};
 kn::LockOwner policy_owner{0};
 
 // Holds `_policy_lock` for a scope; refuses the thread that already holds it.
@@ -543,17 +555,18 @@ PyObject* get_jit_governor(PyObject*, PyObject*) {
     {
         PolicySection section;
         if (!section.ok()) return nullptr;
-        if (!singleton) {
+        PyObject* current = singleton.load();
+        if (!current) {
             // Created under the lock; on failure the slot stays empty.  The
-            // slot is checked again afterwards: creating runs Python code,
+            // slot is filled only if still empty: creating runs Python code,
             // and a `_policy_lock` replaced by an object that does not lock
             // would let another thread fill the slot meanwhile.
             kn::Ref made =
                 kn::Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&JitGovernorType)));
             if (!made) return nullptr;
-            if (!singleton) singleton = made.release();
+            if (singleton.compare_exchange_strong(current, made.get())) current = made.release();
         }
-        result = kn::Ref::borrow(singleton);
+        result = kn::Ref::borrow(current);
         if (!section.end()) return nullptr;
     }
     return result.release();
@@ -564,7 +577,7 @@ PyObject* reset_jit_governor(PyObject*, PyObject*) {
     {
         PolicySection section;
         if (!section.ok()) return nullptr;
-        dropped = kn::Ref::steal(std::exchange(singleton, nullptr));
+        dropped = kn::Ref::steal(singleton.exchange(nullptr));
         if (!section.end()) return nullptr;
     }
     return kn::none();  // the old governor is released after the lock

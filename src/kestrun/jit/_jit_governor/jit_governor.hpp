@@ -12,6 +12,7 @@
 #include "optional_attr.hpp"
 #include "pylock.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace jit_governor {
@@ -39,6 +40,50 @@ struct FunctionMetricsObject {
     double total_execution_time_ms;
     double last_compiled;
 };
+
+// A record's number fields are read without a lock (the native tables,
+// the getters) while a setter may write them from another thread; without
+// the interpreter lock each access is a relaxed atomic one.
+template <typename T>
+inline T load_field(const T& field) noexcept {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
+#else
+    return field;
+#endif
+}
+
+template <typename T>
+inline void store_field(T& field, T value) noexcept {
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+#else
+    field = value;
+#endif
+}
+
+// The five values of a PolicyConfig (the defaults here).
+struct PolicyValues {
+    int32_t initial_threshold = 100;
+    int32_t min_threshold = 10;
+    int32_t max_threshold = 10000;
+    double learning_rate = 0.1;
+    double target_speedup = 2.0;
+};
+
+// The figures of a FunctionMetrics.
+struct MetricsValues {
+    uint64_t call_count = 0;
+    uint32_t compile_count = 0;
+    double avg_speedup = 0.0;
+    double last_compiled = 0.0;
+};
+
+// All of a record's values at one moment: read in a critical section on
+// the record, which its setters also hold, so no setter's change is half
+// seen.  Run no Python code.
+PolicyValues read_policy(PyObject* config);
+MetricsValues read_metrics(PyObject* metrics);
 
 extern PyTypeObject PolicyConfigType;
 extern PyTypeObject FunctionMetricsType;

@@ -4,8 +4,10 @@
 //
 // Both records are plain value holders: fields of fixed native width, read
 // and written through attributes with the constructor's conversions, no
-// lock (every access holds the interpreter lock), no references to other
-// objects.
+// references to other objects.  Each field is read and written whole (an
+// atomic access without the interpreter lock); a setter holds a critical
+// section on its record, so that read_policy and read_metrics see the
+// values of one moment.
 #include "jit_governor.hpp"
 
 #include <cmath>
@@ -20,21 +22,27 @@ namespace {
 
 // ---------------------------------------------------------------- native tables
 
-int32_t get_initial_threshold_fast(PyObject* self) { return policy(self)->initial_threshold; }
-int32_t get_min_threshold_fast(PyObject* self) { return policy(self)->min_threshold; }
-int32_t get_max_threshold_fast(PyObject* self) { return policy(self)->max_threshold; }
-double get_learning_rate_fast(PyObject* self) { return policy(self)->learning_rate; }
-double get_target_speedup_fast(PyObject* self) { return policy(self)->target_speedup; }
+int32_t get_initial_threshold_fast(PyObject* self) {
+    return load_field(policy(self)->initial_threshold);
+}
+int32_t get_min_threshold_fast(PyObject* self) { return load_field(policy(self)->min_threshold); }
+int32_t get_max_threshold_fast(PyObject* self) { return load_field(policy(self)->max_threshold); }
+double get_learning_rate_fast(PyObject* self) { return load_field(policy(self)->learning_rate); }
+double get_target_speedup_fast(PyObject* self) { return load_field(policy(self)->target_speedup); }
 
 const KestrunPolicyConfigOps policy_config_ops = {
     get_initial_threshold_fast, get_min_threshold_fast,  get_max_threshold_fast,
     get_learning_rate_fast,     get_target_speedup_fast,
 };
 
-uint64_t get_call_count_fast(PyObject* self) { return metrics_of(self)->call_count; }
-uint32_t get_compile_count_fast(PyObject* self) { return metrics_of(self)->compile_count; }
-double get_avg_speedup_fast(PyObject* self) { return metrics_of(self)->avg_speedup; }
-double get_last_compiled_fast(PyObject* self) { return metrics_of(self)->last_compiled; }
+uint64_t get_call_count_fast(PyObject* self) { return load_field(metrics_of(self)->call_count); }
+uint32_t get_compile_count_fast(PyObject* self) {
+    return load_field(metrics_of(self)->compile_count);
+}
+double get_avg_speedup_fast(PyObject* self) { return load_field(metrics_of(self)->avg_speedup); }
+double get_last_compiled_fast(PyObject* self) {
+    return load_field(metrics_of(self)->last_compiled);
+}
 
 const KestrunFunctionMetricsOps function_metrics_ops = {
     get_call_count_fast,
@@ -70,7 +78,7 @@ struct FieldOf<T Object::*> {
 template <auto Field>
 PyObject* get_field(PyObject* self, void*) {
     using Object = typename FieldOf<decltype(Field)>::object;
-    return to_python(reinterpret_cast<Object*>(self)->*Field);
+    return to_python(load_field(reinterpret_cast<Object*>(self)->*Field));
 }
 
 template <auto Field>
@@ -78,8 +86,9 @@ int set_field(PyObject* self, PyObject* value, void*) {
     using Object = typename FieldOf<decltype(Field)>::object;
     if (!value) return kn::refuse_delete();
     typename FieldOf<decltype(Field)>::value v;
-    if (!convert(value, &v)) return -1;
-    reinterpret_cast<Object*>(self)->*Field = v;
+    if (!convert(value, &v)) return -1;  // may run Python code: outside the section
+    kn::CriticalSection section(self);
+    store_field(reinterpret_cast<Object*>(self)->*Field, v);
     return 0;
 }
 
@@ -89,14 +98,6 @@ PyGetSetDef field(const char* name, const char* doc) {
 }
 
 // ---------------------------------------------------------------- PolicyConfig
-
-struct PolicyValues {
-    int32_t initial_threshold = 100;
-    int32_t min_threshold = 10;
-    int32_t max_threshold = 10000;
-    double learning_rate = 0.1;
-    double target_speedup = 2.0;
-};
 
 // Converts the given values (nullptr: keep the default) in parameter order,
 // then checks them in the documented order, stopping at the first failure.
@@ -302,6 +303,21 @@ PyObject* create_function_metrics(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 }  // namespace
+
+PolicyValues read_policy(PyObject* config) {
+    const PolicyConfigObject* p = policy(config);
+    kn::CriticalSection section(config);
+    return {load_field(p->initial_threshold), load_field(p->min_threshold),
+            load_field(p->max_threshold), load_field(p->learning_rate),
+            load_field(p->target_speedup)};
+}
+
+MetricsValues read_metrics(PyObject* metrics) {
+    const FunctionMetricsObject* m = metrics_of(metrics);
+    kn::CriticalSection section(metrics);
+    return {load_field(m->call_count), load_field(m->compile_count), load_field(m->avg_speedup),
+            load_field(m->last_compiled)};
+}
 
 PyMethodDef create_policy_config_def = kn::def<create_policy_config>(
     "create_policy_config",

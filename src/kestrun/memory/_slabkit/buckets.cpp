@@ -4,7 +4,12 @@
 // threading.Lock, held around every step that reads or changes its state.
 // Nothing that can run Python code happens while a lock is held (no object
 // the collector tracks is created there), so a finaliser that calls back
-// into the same object cannot deadlock on it.
+// into the same object cannot deadlock on it.  The bucket dict and its lists
+// are never handed out.  The lists change only under the lock; the dict also
+// changes in `_init_buckets`, which takes no lock (it runs in the
+// constructor, and a later call only replaces buckets with new empty ones),
+// so the search holds a critical section on the dict and keeps the chosen
+// list by a strong reference.
 #include "slabkit.hpp"
 
 namespace slabkit {
@@ -158,6 +163,8 @@ PyObject* allocator_init_buckets(PyObject* self, PyObject*) {
                      b->medium_block_max, static_cast<long long>(kMaxBuckets));
         return nullptr;
     }
+    // All in one section, so a search sees the buckets from before or from after.
+    kn::CriticalSection section(buckets.get());
     if (!fill_buckets(buckets.get(), step, small + 1, step) ||
         !fill_buckets(buckets.get(), medium_start, medium_stop, step))
         return nullptr;
@@ -255,6 +262,8 @@ PyObject* best_fit_locked(const BucketObject* b, int32_t size, int32_t alignment
     constexpr const char* where = "find_best_fit_bucket";
     kn::Ref buckets = kn::Ref::borrow(b->buckets);
     if (!buckets) return kn::none();
+    kn::Ref chosen;                              // the list to take from, once found
+    kn::CriticalSection section(buckets.get());  // one state of the dict throughout
     kn::Ref key = kn::Ref::steal(PyLong_FromLong(bucket));
     if (!key) return nullptr;
     kn::Ref list;
@@ -268,11 +277,10 @@ PyObject* best_fit_locked(const BucketObject* b, int32_t size, int32_t alignment
         if (fit) return pop_last(list.get());
     }
 
-    PyObject* chosen = nullptr;  // borrowed from the dict, which nothing changes meanwhile
     int64_t chosen_size = 0;
     int chosen_fit = 0;
     Py_ssize_t pos = 0;
-    PyObject *k, *v;
+    PyObject *k, *v;  // borrowed from the dict: nothing changes it during the section
     while (PyDict_Next(buckets.get(), &pos, &k, &v)) {
         if (!PyLong_Check(k) || !PyList_Check(v) || PyList_GET_SIZE(v) == 0) continue;
         int overflow = 0;
@@ -282,7 +290,7 @@ PyObject* best_fit_locked(const BucketObject* b, int32_t size, int32_t alignment
         if (chosen && (overflow > 0 || check_size >= chosen_size)) continue;
         const int fit = overflow > 0 ? -1 : last_offset_fits(v, check_size, size, alignment);
         if (fit == 0) continue;
-        chosen = v;
+        chosen = kn::Ref::borrow(v);
         chosen_size = overflow > 0 ? INT64_MAX : check_size;
         chosen_fit = fit;
     }
@@ -291,8 +299,7 @@ PyObject* best_fit_locked(const BucketObject* b, int32_t size, int32_t alignment
         overflow32(where);
         return nullptr;
     }
-    kn::Ref held = kn::Ref::borrow(chosen);
-    return pop_last(held.get());
+    return pop_last(chosen.get());
 }
 
 constexpr kn::Signature<2> kBucketAllocatorFindBestFitBucketSig{

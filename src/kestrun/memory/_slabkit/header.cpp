@@ -2,6 +2,11 @@
 // 64-bit word bit operations that run no Python code; the header converts to
 // and from its 16-byte little-endian byte form, whose bytes 6-7 hold the
 // CRC-16/MODBUS of bytes 0-5.
+//
+// Each method reads and changes the fields in one critical section on the
+// header (nothing without the interpreter lock, which keeps them whole
+// already), so threads sharing a header see every change whole: no lost
+// change count, no bitmap and flags from two different moments.
 #include "slabkit.hpp"
 
 #include <bit>
@@ -133,9 +138,10 @@ PyObject* header_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 PyObject* header_pack(PyObject* self, PyObject*) {
     HeaderObject* h = header_of(self);
-    h->header.checksum = h->ops->compute_checksum(h);
     PyObject* out = PyBytes_FromStringAndSize(nullptr, kHeaderBytes);
     if (!out) return nullptr;
+    kn::CriticalSection section(self);
+    h->header.checksum = h->ops->compute_checksum(h);
     auto* p = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out));
     checked_bytes(h->header, p);
     const uint16_t crc = h->header.checksum;
@@ -192,15 +198,19 @@ PyObject* header_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // The stored checksum is compared, not kept: `checksum` changes only in
     // pack_header.
     HeaderObject* h = header_of(self);
-    h->header.size_class = p[0];
-    h->header.flags = p[1];
-    h->header.version = version;
-    h->header.bitmap = bitmap;
-    const uint16_t computed = h->ops->compute_checksum(h);
-    if (stored != computed) {
-        h->header.flags = static_cast<uint8_t>(h->header.flags | SLAB_FLAG_CORRUPT);
-        if (!log_corruption(stored, computed)) return nullptr;
+    uint16_t computed;
+    {
+        kn::CriticalSection section(self);
+        h->header.size_class = p[0];
+        h->header.flags = p[1];
+        h->header.version = version;
+        h->header.bitmap = bitmap;
+        computed = h->ops->compute_checksum(h);
+        if (stored != computed)
+            h->header.flags = static_cast<uint8_t>(h->header.flags | SLAB_FLAG_CORRUPT);
     }
+    // Logged after the section: the logger runs Python code.
+    if (stored != computed && !log_corruption(stored, computed)) return nullptr;
     return kn::none();
 }
 
@@ -215,12 +225,22 @@ PyObject* header_is_object_free(PyObject* self, PyObject* const* args, Py_ssize_
     if (!kn::bind(kHeaderPyIsObjectFreeSig, args, nargs, kwnames, a) || !kn::to_int32(a[0], &index))
         return nullptr;
     HeaderObject* h = header_of(self);
-    return kn::boolean(h->ops->is_object_free(h, index));
+    bool free;
+    {
+        kn::CriticalSection section(self);
+        free = h->ops->is_object_free(h, index);
+    }
+    return kn::boolean(free);
 }
 
 PyObject* header_find_free_object(PyObject* self, PyObject*) {
     HeaderObject* h = header_of(self);
-    return PyLong_FromLong(h->ops->find_free_object(h));
+    int32_t index;
+    {
+        kn::CriticalSection section(self);
+        index = h->ops->find_free_object(h);
+    }
+    return PyLong_FromLong(index);
 }
 
 constexpr kn::Signature<1> kHeaderPyAllocateObjectAtSig{
@@ -234,6 +254,7 @@ PyObject* header_allocate_object_at(PyObject* self, PyObject* const* args, Py_ss
         !kn::to_int32(a[0], &index))
         return nullptr;
     HeaderObject* h = header_of(self);
+    kn::CriticalSection section(self);
     h->ops->allocate_object(h, index);
     return kn::none();
 }
@@ -249,6 +270,7 @@ PyObject* header_deallocate_object_at(PyObject* self, PyObject* const* args, Py_
         !kn::to_int32(a[0], &index))
         return nullptr;
     HeaderObject* h = header_of(self);
+    kn::CriticalSection section(self);
     h->ops->deallocate_object(h, index);
     return kn::none();
 }
