@@ -44,14 +44,13 @@ import os
 import signal
 import subprocess
 import sys
-import sysconfig
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
-from _hostile_base import ASAN_ALLOCATION_LIMIT_MB, pack, slowdown, under_asan, unpack  # noqa: E402
+from _hostile_base import ALLOCATORS, ASAN_ALLOCATION_LIMIT_MB, pack, slowdown, under_asan, unpack  # noqa: E402
 from _hostile_refs import holder_routes  # noqa: E402
 from _hostile_setup import function_calls  # noqa: E402
 

@@ -9,6 +9,7 @@ import faulthandler
 import os
 import pickle
 import sys
+import sysconfig
 import threading
 from typing import Any
 
@@ -18,6 +19,15 @@ THREADS = 4
 MEMORY_LIMIT = 4 << 30  # address space of a child, so huge requests end in MemoryError
 ASAN_ALLOCATION_LIMIT_MB = 2048
 HANG_SECONDS = 15  # no progress for this long in a child is a hang
+
+
+# The interpreter's own allocator, plain and debugging: a free-threaded
+# build has mimalloc in place of pymalloc and refuses the pymalloc names.
+_FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+ALLOCATORS = {
+    "plain": "mimalloc" if _FREE_THREADED else "pymalloc",
+    "debug": "mimalloc_debug" if _FREE_THREADED else "pymalloc_debug",
+}
 
 
 def under_asan() -> bool:
