@@ -11,12 +11,17 @@
 // History lists are walked by index with the length read again on every
 // step, and an entry is held by a strong reference whenever converting it
 // can run Python code, so a caller's __float__ that mutates the list can
-// neither crash the walk nor free an entry under it.
+// neither crash the walk nor free an entry under it.  Without the
+// interpreter lock, a list argument (and a list entry) is read inside a
+// critical section on it, so another thread's change to it comes wholly
+// before or wholly after the walk, as with the lock, unless the walk itself
+// runs Python code.
 #include "kestrun_native.hpp"
 #include "unpack.hpp"
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -59,43 +64,62 @@ inline int plain_double(PyObject* o, double* out) {
     return 0;
 }
 
-// The general path of read_pair: unpack with owned references (the items may
-// run Python code while they are converted), then convert in order.
-bool read_pair_slow(PyObject* entry, double* first, double* second) {
-    kn::Ref hold = kn::Ref::borrow(entry);
+// Two plain numbers read in place: 1 read, 0 not both plain, -1 on error.
+inline int plain_pair(PyObject* const* items, double* first, double* second) {
+    const int a = plain_double(items[0], first);
+    return a > 0 ? plain_double(items[1], second) : a;
+}
+
+// The entry's first item, read under the lock of a list entry (whose caller
+// holds a reference to it): 1 read, 0 not a plain number, -1 on error.
+inline int plain_first(PyObject* entry, double* out) {
+    if (PyTuple_CheckExact(entry))
+        return PyTuple_GET_SIZE(entry) > 0 ? plain_double(PyTuple_GET_ITEM(entry, 0), out) : 0;
+    if (!PyList_CheckExact(entry)) return 0;
+    kn::CriticalSection cs(entry);
+    return PyList_GET_SIZE(entry) > 0 ? plain_double(PyList_GET_ITEM(entry, 0), out) : 0;
+}
+
+// `first, second = entry` followed by float() of each, for an entry held by
+// the caller: the items are unpacked into owned references (converting them
+// may run Python code), a list's under its lock.
+bool read_held_pair(PyObject* entry, double* first, double* second) {
     std::array<kn::Ref, 2> items;
-    if (!kn::unpack(entry, items)) return false;
+    {
+        std::optional<kn::CriticalSection> cs;
+        if (PyList_CheckExact(entry)) {
+            cs.emplace(entry);
+            if (PyList_GET_SIZE(entry) == 2) {
+                const int r =
+                    plain_pair(reinterpret_cast<PyListObject*>(entry)->ob_item, first, second);
+                if (r != 0) return r > 0;
+            }
+        }
+        if (!kn::unpack(entry, items)) return false;
+    }
     return kn::to_double(items[0].get(), first) && kn::to_double(items[1].get(), second);
 }
 
-// One history entry as two doubles, as `first, second = entry` followed by
-// float() of each.  Tuples and lists of two plain numbers are read in place,
-// without references or an iterator.
+// One history entry (borrowed from a list whose lock the caller holds) as two
+// doubles, as `first, second = entry` followed by float() of each.  Tuples
+// of two plain numbers are read in place, without references or an iterator.
+// Anything else is held first: reading it may run Python code or wait for
+// the entry's own lock, and either lets the history change meanwhile.
 inline bool read_pair(PyObject* entry, double* first, double* second) {
-    Py_ssize_t size = 0;
-    PyObject* const* items = kn::sequence_items(entry, &size);
-    if (items && size == 2) {
-        int a = plain_double(items[0], first);
-        if (a < 0) return false;
-        if (a > 0) {
-            int b = plain_double(items[1], second);
-            if (b < 0) return false;
-            if (b > 0) return true;
-        }
-    }
-    return read_pair_slow(entry, first, second);
-}
-
-// Item 0 of an entry as a double, by indexing (so an entry without an item 0
-// raises that object's own indexing error).
-bool first_item(PyObject* entry, double* out) {
-    Py_ssize_t size = 0;
-    PyObject* const* items = kn::sequence_items(entry, &size);
-    if (items && size > 0) {
-        int r = plain_double(items[0], out);
+    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) {
+        const int r = plain_pair(&PyTuple_GET_ITEM(entry, 0), first, second);
         if (r != 0) return r > 0;
     }
     kn::Ref hold = kn::Ref::borrow(entry);
+    return read_held_pair(entry, first, second);
+}
+
+// Item 0 of an entry (borrowed as for read_pair) as a double, by indexing (so
+// an entry without an item 0 raises that object's own indexing error).
+bool first_item(PyObject* entry, double* out) {
+    kn::Ref hold = kn::Ref::borrow(entry);
+    const int r = plain_first(entry, out);
+    if (r != 0) return r > 0;
     kn::Ref zero = kn::Ref::steal(PyLong_FromLong(0));
     if (!zero) return false;
     kn::Ref item = kn::Ref::steal(PyObject_GetItem(entry, zero.get()));
@@ -124,7 +148,9 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ss
     if (!list_arg(history, "performance_history") || !kn::to_double(a[1], &baseline) ||
         !kn::to_double(a[2], &threshold) || !kn::to_double(a[3], &window_start))
         return nullptr;
-    if (history == Py_None || baseline <= 0.0 || PyList_GET_SIZE(history) < 5) Py_RETURN_FALSE;
+    if (history == Py_None) Py_RETURN_FALSE;
+    kn::CriticalSection cs(history);
+    if (baseline <= 0.0 || PyList_GET_SIZE(history) < 5) Py_RETURN_FALSE;
 
     double recent_sum = 0.0;
     int64_t recent_count = 0;
@@ -152,7 +178,9 @@ PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize
     double window_start;
     if (!list_arg(history, "performance_history") || !kn::to_double(a[1], &window_start))
         return nullptr;
-    if (history == Py_None || PyList_GET_SIZE(history) < 3) return PyFloat_FromDouble(0.0);
+    if (history == Py_None) return PyFloat_FromDouble(0.0);
+    kn::CriticalSection cs(history);
+    if (PyList_GET_SIZE(history) < 3) return PyFloat_FromDouble(0.0);
 
     // Least squares over the pairs inside the window, x measured from the
     // first of them; one pass, the sums taken in list order.
@@ -219,8 +247,6 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     if (!list_arg(history, "pattern_history") || !float_arg(a[1], 0.3, &change_threshold))
         return nullptr;
     if (history == Py_None) return kn::none_has_no_len();
-    Py_ssize_t n = PyList_GET_SIZE(history);
-    if (n < 6) return no_change();
 
     // The last six observations, oldest first, taken (as the slice
     // history[-6:] would take them) before any Python code can run, and held
@@ -228,8 +254,13 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     // Python code (a stored key's __eq__, a value's __add__) that changes the
     // list or the dicts.
     std::array<kn::Ref, 6> obs;
-    for (Py_ssize_t i = 0; i < 6; ++i)
-        obs[static_cast<std::size_t>(i)] = kn::Ref::borrow(PyList_GET_ITEM(history, n - 6 + i));
+    {
+        kn::CriticalSection cs(history);
+        const Py_ssize_t n = PyList_GET_SIZE(history);
+        if (n < 6) return no_change();
+        for (Py_ssize_t i = 0; i < 6; ++i)
+            obs[static_cast<std::size_t>(i)] = kn::Ref::borrow(PyList_GET_ITEM(history, n - 6 + i));
+    }
     for (const kn::Ref& held : obs) {
         PyObject* d = held.get();
         if (d == Py_None) {
@@ -341,6 +372,8 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* args, Py_ssize_t n
     if (!list_arg(patterns, "patterns") || (a[1] && !kn::to_int32(a[1], &window_size)))
         return nullptr;
     if (patterns == Py_None) return kn::none_has_no_len();
+    // The names stay borrowed from the list up to the result's reference.
+    kn::CriticalSection cs(patterns);
     Py_ssize_t n = PyList_GET_SIZE(patterns);
     Py_ssize_t start = n - static_cast<Py_ssize_t>(window_size);
     if (start < 0) start = 0;
@@ -513,6 +546,7 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* args, Py_ssi
     double horizon;
     if (!list_arg(history, "allocation_history") || !kn::to_double(a[1], &horizon)) return nullptr;
     if (history == Py_None) return kn::none_has_no_len();
+    kn::CriticalSection cs(history);
     Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 10) return Py_BuildValue("(iid)", 0, 0, 0.0);
 
