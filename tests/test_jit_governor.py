@@ -521,6 +521,7 @@ def test_cycles_and_deep_chains_are_freed() -> None:
 # ---------------------------------------------------------------- threads
 
 
+@pytest.mark.threaded
 def test_threads_updating_many_functions_lose_no_update() -> None:
     # Each update reads a function's threshold and stores a new one: a lost
     # update would leave a threshold behind the sequential model.

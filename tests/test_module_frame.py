@@ -21,6 +21,7 @@ import pickle
 import re
 import subprocess
 import sys
+import sysconfig
 import threading
 import time
 import typing
@@ -440,3 +441,19 @@ def test_failed_first_import_can_be_retried(name: str, tmp_path) -> None:
             ),
             pytrace=False,
         )
+
+
+@pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="free-threaded interpreters only"
+)
+def test_every_module_loads_without_turning_the_gil_on() -> None:
+    code = (
+        "import importlib, sys, kestrun\n"
+        "for name in kestrun.NATIVE_MODULES: importlib.import_module(name)\n"
+        "print(sys._is_gil_enabled())"
+    )
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, env=env
+    )
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "False\n", "")

@@ -569,6 +569,7 @@ def run_threads(n: int, target) -> None:
         sys.setswitchinterval(old)
 
 
+@pytest.mark.threaded
 def test_buckets_from_many_threads_lose_and_duplicate_nothing() -> None:
     a = FastBucketAllocator()
     taken: list[int] = []
@@ -618,6 +619,7 @@ def test_ratio_text_is_python_formatting(bucketed, total) -> None:
     assert s.get_stats()["bucketed_allocation_ratio"] == f"{bucketed / total * 100:.1f}%"
 
 
+@pytest.mark.threaded
 def test_stats_from_many_threads_are_exact() -> None:
     s = FastStatsCollector()
 

@@ -174,6 +174,7 @@ def test_counter_native_table_in_fixed_order() -> None:
     assert "__kestrun_ops__" in LockFreeStatistics.__dict__
 
 
+@pytest.mark.threaded
 def test_counter_threads_are_exact() -> None:
     c, n, per = AtomicCounter(100), 4, 50_000
 
@@ -189,6 +190,7 @@ def test_counter_threads_are_exact() -> None:
     assert c.load() == 100 + n * per
 
 
+@pytest.mark.threaded
 def test_counter_compare_and_swap_threads_lose_no_update() -> None:
     c, n, per = AtomicCounter(), 4, 20_000
 
@@ -293,6 +295,7 @@ def test_pointer_cycle_is_collected() -> None:
     assert ref() is None
 
 
+@pytest.mark.threaded
 def test_pointer_threads_count_every_change() -> None:
     p, n, per = AtomicPointer(), 4, 5_000
     items = [object() for _ in range(8)]
@@ -384,6 +387,7 @@ def test_stack_matches_a_list_model(ops) -> None:
         assert s.size() == len(model) and s.is_empty() is (not model)
 
 
+@pytest.mark.threaded
 def test_stack_threads_lose_nothing() -> None:
     s, n, per = LockFreeStack(), 4, 10_000
     popped: list[list[int]] = [[] for _ in range(n)]
@@ -660,6 +664,7 @@ def test_statistics_native_peak_table() -> None:
         ctypes.CFUNCTYPE(None, ctypes.py_object, ctypes.c_int64)(slot)(LockFreeStatistics(), 5)
 
 
+@pytest.mark.threaded
 def test_statistics_threads_are_exact() -> None:
     s, n, per = LockFreeStatistics(), 4, 5_000
 
@@ -714,6 +719,7 @@ def test_timer() -> None:
     assert (f.elapsed_us(), f.elapsed_ms()) == (2500.0, 2.5)
 
 
+@pytest.mark.threaded
 def test_statistics_survive_counters_replaced_by_other_threads() -> None:
     """Subclassed counters release the interpreter lock inside their methods;
     replacing them from another thread meanwhile must not free them under us."""

@@ -11,7 +11,7 @@ source "$(dirname "$0")/_interpreters.sh"
 KESTRUN_PYTHON=$(build_freethreaded tsan)
 export KESTRUN_PYTHON
 export KESTRUN_VENV=${KESTRUN_VENV:-.venv-tsan}
-export KESTRUN_EXTRAS=test
+export KESTRUN_EXTRAS=test-threads
 export KESTRUN_PIP_ARGS="--prefer-binary -Ccmake.define.KESTRUN_TSAN=ON -Cinstall.strip=false"
 export CC=clang CXX=clang++
 source "$repo_root/tools/_setup.sh"

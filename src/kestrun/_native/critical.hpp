@@ -16,11 +16,12 @@
 
 namespace kn {
 
+// A null object: nothing to lock.
 class CriticalSection {
 public:
     explicit CriticalSection(PyObject* op) noexcept {
 #ifdef Py_GIL_DISABLED
-        PyCriticalSection_Begin(&cs_, op);
+        if ((held_ = op != nullptr)) PyCriticalSection_Begin(&cs_, op);
 #else
         (void)op;
 #endif
@@ -29,13 +30,14 @@ public:
     CriticalSection& operator=(const CriticalSection&) = delete;
     ~CriticalSection() {
 #ifdef Py_GIL_DISABLED
-        if (has_thread_state()) PyCriticalSection_End(&cs_);
+        if (held_ && has_thread_state()) PyCriticalSection_End(&cs_);
 #endif
     }
 
 private:
 #ifdef Py_GIL_DISABLED
     PyCriticalSection cs_;
+    bool held_;
 #endif
 };
 

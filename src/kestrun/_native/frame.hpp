@@ -33,8 +33,9 @@ struct ModuleFrame {
     enum State { kNotSetUp, kSettingUp, kSetUp };
     const char* short_name;   // "syncore"
     const char* dotted_name;  // "kestrun.memory.syncore"
-    // Changed only under the interpreter lock of the main interpreter.
-    State state = kNotSetUp;
+    // Two threads may execute module objects at once (without the
+    // interpreter lock): the step into kSettingUp is one atomic exchange.
+    std::atomic<State> state{kNotSetUp};
 };
 
 // Py_mod_create: the modules live in the main interpreter only.  A
@@ -55,13 +56,13 @@ inline PyObject* frame_create(ModuleFrame&, PyObject* module_spec) {
 // Start of Py_mod_exec: the once-only rule and the version warning.  A set-up
 // that is running or has succeeded refuses another; one that failed does not.
 inline bool frame_begin(ModuleFrame& f) {
-    if (f.state != ModuleFrame::kNotSetUp) {
+    ModuleFrame::State expected = ModuleFrame::kNotSetUp;
+    if (!f.state.compare_exchange_strong(expected, ModuleFrame::kSettingUp)) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      f.short_name);
         return false;
     }
-    f.state = ModuleFrame::kSettingUp;
     const unsigned long runtime = Py_Version;
     const int major = static_cast<int>((runtime >> 24) & 0xff);
     const int minor = static_cast<int>((runtime >> 16) & 0xff);

@@ -14,6 +14,7 @@
 //     if (!kn::unpack(entry, items)) return nullptr;
 #pragma once
 
+#include "critical.hpp"
 #include "ref.hpp"
 
 #include <array>
@@ -53,6 +54,9 @@ template <std::size_t N>
 inline bool unpack(PyObject* o, std::array<Ref, N>& out) {
     constexpr Py_ssize_t n = static_cast<Py_ssize_t>(N);
     Py_ssize_t size = 0;
+    // A list another thread may change is read under its own lock (nothing
+    // on this path runs Python code).
+    CriticalSection cs(PyList_CheckExact(o) ? o : nullptr);
     if (PyObject* const* items = sequence_items(o, &size)) {
         if (size != n) {
             if (size > n)

@@ -216,15 +216,6 @@ bool import_from(PyObject* module, Name name, PyObject* fromlist, std::array<kn:
     return true;
 }
 
-// `a, b = o` into `out`.  A list (which a replaced function may share with
-// other threads) is read under its own lock.
-template <std::size_t K>
-bool unpack_held(PyObject* o, std::array<kn::Ref, K>& out) {
-    if (!PyList_CheckExact(o)) return kn::unpack(o, out);
-    kn::CriticalSection cs(o);
-    return kn::unpack(o, out);
-}
-
 // A count as an int of at least 1: `n` goes through the integer protocol
 // (a float truncates, a str is refused), and anything below 1 counts as 1.
 kn::Ref count_at_least_one(PyObject* n) {
@@ -534,7 +525,7 @@ bool run_tool(PyObject* module, std::string& out) {
     kn::Ref close = os ? attr(os.get(), kClose) : kn::Ref();
     kn::Ref pipe = close ? call_method0(os.get(), kPipe) : kn::Ref();
     std::array<kn::Ref, 2> ends;  // reading end, writing end
-    if (!pipe || !unpack_held(pipe.get(), ends)) return false;
+    if (!pipe || !kn::unpack(pipe.get(), ends)) return false;
     // A new list each time: the callee may keep or change it.
     kn::Ref argv = kn::Ref::steal(
         Py_BuildValue("[sss]", "nvidia-smi", "--query-gpu=name", "--format=csv,noheader"));
@@ -710,7 +701,7 @@ bool fill_capabilities(PyObject* module, PyObject* caps, double start) {
     }
     kn::Ref version = call_global(module, kDetectPythonVersion);
     std::array<kn::Ref, 2> parts;
-    if (!version || !unpack_held(version.get(), parts)) return false;
+    if (!version || !kn::unpack(version.get(), parts)) return false;
     return set(caps, kPythonVersion, parts[0].get()) &&
            set(caps, kSubinterpreterSupport, parts[1].get()) &&
            set(caps, kPlatform, sys_platform(module).get()) &&

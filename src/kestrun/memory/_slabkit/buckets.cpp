@@ -163,8 +163,11 @@ PyObject* allocator_init_buckets(PyObject* self, PyObject*) {
                      b->medium_block_max, static_cast<long long>(kMaxBuckets));
         return nullptr;
     }
-    // All in one section, so a search sees the buckets from before or from after.
-    kn::CriticalSection section(buckets.get());
+    // Each bucket is replaced in one step.  (Without the interpreter lock a
+    // search, which holds the dict's critical section throughout, waits for
+    // the step in progress; holding that section here too would make every
+    // insertion below take the dict's lock again, which 3.13 does only
+    // through its slow path.)
     if (!fill_buckets(buckets.get(), step, small + 1, step) ||
         !fill_buckets(buckets.get(), medium_start, medium_stop, step))
         return nullptr;

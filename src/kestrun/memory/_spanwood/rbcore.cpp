@@ -471,9 +471,18 @@ void release_subtree(Core& t, RBNode* n) {
     }
     PyObject* block = n->block;
     n->block = nullptr;
+#ifdef Py_GIL_DISABLED
+    // The tree was detached after the readers inside it had left (writers
+    // wait for them), and new ones start from the new root: nothing can
+    // reach this node.  (Retiring it here, outside the write lock, would
+    // race with the writers that own the retired chain.)
+    (void)t;
+    free_node(n);
+#else
     // Decided before the block goes: its finaliser may start readers, but
     // they start from the current root and never reach this node.
     retire(t, n);
+#endif
     Py_XDECREF(block);
 }
 

@@ -155,11 +155,11 @@ public:
     ~WriteSection() noexcept(false) {
         if (!entered_ || !kn::has_thread_state()) return;
         if (announce_) bump_sequence(t_);
-        {
-            kn::ErrorStash stash;  // the body's error, if any, stays pending
-            if (!scope_.leave()) PyErr_WriteUnraisable(nullptr);
-        }
+        // Still under the lock: without the interpreter lock only writers
+        // drain, one at a time.
         drain_if_idle(t_->core);
+        kn::ErrorStash stash;  // the body's error, if any, stays pending
+        if (!scope_.leave()) PyErr_WriteUnraisable(nullptr);
     }
     bool ok() const { return entered_; }
 
@@ -710,7 +710,9 @@ PyObject* tree_clear_method(PyObject* self, PyObject*) {
     }
     // The blocks are released outside the lock: their finalisers may use the tree.
     release_subtree(t->core, detached);
-    drain_if_idle(t->core);
+#ifndef Py_GIL_DISABLED
+    drain_if_idle(t->core);  // without the interpreter lock only writers drain, under the lock
+#endif
     return kn::none();
 }
 

@@ -85,18 +85,17 @@ inline int plain_first(PyObject* entry, double* out) {
 // may run Python code), a list's under its lock.
 bool read_held_pair(PyObject* entry, double* first, double* second) {
     std::array<kn::Ref, 2> items;
-    {
-        std::optional<kn::CriticalSection> cs;
-        if (PyList_CheckExact(entry)) {
-            cs.emplace(entry);
-            if (PyList_GET_SIZE(entry) == 2) {
-                const int r =
-                    plain_pair(reinterpret_cast<PyListObject*>(entry)->ob_item, first, second);
-                if (r != 0) return r > 0;
-            }
+    if (PyList_CheckExact(entry)) {
+        kn::CriticalSection cs(entry);
+        if (PyList_GET_SIZE(entry) == 2) {
+            const int r =
+                plain_pair(reinterpret_cast<PyListObject*>(entry)->ob_item, first, second);
+            if (r != 0) return r > 0;
         }
-        if (!kn::unpack(entry, items)) return false;
     }
+    // kn::unpack reads a list under its own lock (not nested in the one
+    // above: 3.13 takes an object's lock again only through its slow path).
+    if (!kn::unpack(entry, items)) return false;
     return kn::to_double(items[0].get(), first) && kn::to_double(items[1].get(), second);
 }
 

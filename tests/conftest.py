@@ -1,4 +1,5 @@
-"""Each stress test runs in a child process of its own.
+"""Each thread stress test (tests/stress/, and tests marked `threaded`) runs in a
+child process of its own.
 
 Threads that really run at once (a free-threaded interpreter with the GIL off,
 or readers with the interpreter lock released) can crash the process when a
@@ -24,6 +25,9 @@ TIMEOUT = 300
 def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> bool | None:
     if os.environ.get(CHILD):
         return None  # the child runs the test itself
+    in_stress = pyfuncitem.path.parent.name == "stress"
+    if not in_stress and pyfuncitem.get_closest_marker("threaded") is None:
+        return None
     env = dict(os.environ, **{CHILD: "1"})
     argv = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", pyfuncitem.nodeid]
     try:
