@@ -12,6 +12,7 @@ on one shared counter and on one counter per thread, `JitGovernor.get_threshold`
 
 from __future__ import annotations
 
+import itertools
 import random
 import sys
 import threading
@@ -71,7 +72,7 @@ def main() -> None:
     queries = [rng.randrange(1 << 30) for _ in range(4096)]
 
     def lookups(i: int) -> Callable[[], None]:
-        it = iter(queries * 10_000_000)
+        it = itertools.cycle(queries)
         find = tree.find_best_fit
         return lambda: find(next(it))
 

@@ -622,12 +622,13 @@ class SlowLedger:
     def get_metrics(self, func_id):
         entered.set()
         time.sleep(0.3)
+        jg.get_jit_governor()  # wants _policy_lock while holding the governor's lock
         return None
 
 asker = threading.Thread(target=g.should_compile, args=("f", SlowLedger()))
 asker.start()
 entered.wait()
-pid = os.fork()  # waits for the governor's section to end
+pid = os.fork()  # waits for the section to end, whatever order the locks are taken in
 if pid == 0:
     ok = g.get_threshold("f") > 0 and g.should_compile("f", MetricLedger()) in (True, False)
     ok = ok and jg.get_jit_governor() is jg.get_jit_governor()

@@ -17,6 +17,8 @@ export CC=clang CXX=clang++
 source "$repo_root/tools/_setup.sh"
 cd "$repo_root/tests"
 [ $# -gt 0 ] || set -- stress
-PYTHON_GIL=0 \
+# One process for all of them: the first report ends the run with its stacks
+# (halt_on_error), so a child per test would only add start-up time.
+KESTRUN_STRESS_CHILD=1 PYTHON_GIL=0 \
 TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$repo_root/tools/tsan-suppressions.txt" \
     "$repo_root/$VPY" -m pytest -p no:cacheprovider -q "$@"

@@ -19,7 +19,9 @@ namespace kn {
 // A null object: nothing to lock.
 class CriticalSection {
 public:
-    explicit CriticalSection(PyObject* op) noexcept {
+    // Not noexcept: waiting for the lock may end a daemon thread at exit
+    // (see barrier.hpp).
+    explicit CriticalSection(PyObject* op) {
 #ifdef Py_GIL_DISABLED
         if ((held_ = op != nullptr)) PyCriticalSection_Begin(&cs_, op);
 #else
@@ -44,7 +46,7 @@ private:
 // Both objects at once, without lock-order deadlocks.
 class CriticalSection2 {
 public:
-    CriticalSection2(PyObject* a, PyObject* b) noexcept {
+    CriticalSection2(PyObject* a, PyObject* b) {
 #ifdef Py_GIL_DISABLED
         PyCriticalSection2_Begin(&cs_, a, b);
 #else

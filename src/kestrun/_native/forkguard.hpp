@@ -11,8 +11,13 @@
 //
 // An object embeds a kn::ForkLink, fills in its `obj`, `locks` and `child`,
 // and adds it to the module's registry while it lives (add at creation,
-// remove first thing in its deallocator).  A lock the forking thread holds
-// already (fork() called from inside a section) is left to that section.
+// remove first thing in its deallocator); its clear slot empties its lock
+// slots with kn::fork_clear_lock.  A
+// lock the forking thread holds already (fork() called from inside a
+// section) is left to that section.  Between the hooks the forking thread
+// counts as the holder of every lock: another fork hook that calls into one
+// of these objects gets the re-entry RuntimeError instead of waiting for
+// itself.
 // Each extension module has its own registry (the symbols are hidden) and
 // installs the hooks once per process with kn::install_fork_hooks().
 #pragma once
@@ -21,6 +26,7 @@
 #include "pylock.hpp"
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 namespace kn {
@@ -31,6 +37,7 @@ struct ForkLock {
     Ref lock;
     LockOwner* owner;
     LockProtocol protocol;
+    bool by_acquire = false;  // taken with acquire(False), so left with release()
 };
 
 struct ForkLink {
@@ -44,18 +51,19 @@ struct ForkLink {
 namespace detail {
 
 // The live objects of one module.  With the interpreter lock, the list is
-// guarded by it (nothing that changes the list can release it), and the
-// hooks keep strong references to the objects they work on.  Without it,
-// a mutex guards the list, and the forking thread holds it from before the
-// fork until after it, so no object can finish its deallocation meanwhile
-// (the first thing a deallocator does is leave the list); the forking
-// thread itself may still add and remove objects in that window.
+// guarded by it (nothing that changes the list releases it), and the hooks
+// keep strong references to the objects.  Without it, a mutex guards the
+// list; the forking thread holds it from the moment it holds every object
+// lock until after the fork, so no object can finish its deallocation in
+// that window (the first thing a deallocator does is leave the list), and
+// it never waits for an object lock while holding it.  The forking thread
+// itself may still add and remove objects in that window.
 struct ForkRegistry {
     ForkLink head;  // circular list; head.next == &head when empty
 #ifdef Py_GIL_DISABLED
     PyMutex mutex{};
-    std::atomic<unsigned long> forking{0};  // the thread holding `mutex` across a fork
 #endif
+    std::atomic<unsigned long> forking{0};  // the thread between the hooks
     // Between the hooks: the objects (strong references with the
     // interpreter lock), their links and the locks held.
     std::vector<PyObject*> objects;
@@ -68,6 +76,17 @@ inline ForkRegistry& fork_registry() {
     static ForkRegistry r;
     if (!r.head.next) r.head.next = r.head.prev = &r.head;
     return r;
+}
+
+inline void lock_list([[maybe_unused]] ForkRegistry& r) {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&r.mutex);
+#endif
+}
+inline void unlock_list([[maybe_unused]] ForkRegistry& r) {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Unlock(&r.mutex);
+#endif
 }
 
 // The list for a change by add or remove.
@@ -93,56 +112,108 @@ private:
     [[maybe_unused]] bool locked_ = false;
 };
 
+// lock.acquire(False): 1 taken, 0 held elsewhere, -1 error.  A lock without
+// acquire() (a replaced lock that is only a context manager) is entered,
+// waiting if it must.
+inline int try_enter(ForkLock& f, bool* by_acquire) {
+    Ref r = Ref::steal(PyObject_CallMethod(f.lock.get(), "acquire", "O", Py_False));
+    if (r) {
+        *by_acquire = true;
+        return PyObject_IsTrue(r.get());
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    *by_acquire = false;
+    return lock_enter(f.lock.get(), f.protocol) ? 1 : -1;
+}
+
+inline void leave_fork_lock(ForkLock& f) {
+    f.owner->store(0, std::memory_order_relaxed);
+    const bool ok =
+        f.by_acquire
+            ? static_cast<bool>(Ref::steal(PyObject_CallMethod(f.lock.get(), "release", nullptr)))
+            : lock_exit(f.lock.get(), f.protocol);
+    if (!ok) PyErr_WriteUnraisable(f.lock.get());
+}
+
+// Drops what one pass of fork_before collected, releasing the locks it took.
+inline void drop_pass(ForkRegistry& r) {
+    for (auto it = r.held.rbegin(); it != r.held.rend(); ++it)
+        leave_fork_lock(*it);
+    r.held.clear();
+    r.links.clear();
+    std::vector<PyObject*> objects;
+    objects.swap(r.objects);
+    for (PyObject* o : objects)
+        Py_XDECREF(o);
+}
+
 // Takes every registered lock; runs in the forking thread before fork().
+// All or none: the locks are tried without waiting, and when one is busy
+// everything taken is let go, the busy one is waited for (holding nothing
+// else, so no lock order can deadlock), and the whole pass starts again.
 inline PyObject* fork_before(PyObject*, PyObject*) {
     ForkRegistry& r = fork_registry();
-#ifdef Py_GIL_DISABLED
-    PyMutex_Lock(&r.mutex);  // until fork_release
-    r.forking.store(PyThread_get_thread_ident());
-#endif
-    for (ForkLink* l = r.head.next; l != &r.head; l = l->next) {
-        r.links.push_back(l);
-#ifndef Py_GIL_DISABLED
-        r.objects.push_back(Py_XNewRef(l->obj));
-#endif
-    }
-    std::vector<ForkLock> locks;
-    for (ForkLink* l : r.links)
-        if (l->locks) l->locks(l->obj, locks);
     const unsigned long me = PyThread_get_thread_ident();
-    for (ForkLock& f : locks) {
-        if (!f.lock || f.owner->load(std::memory_order_relaxed) == me) continue;
-        if (!lock_enter(f.lock.get(), f.protocol)) {
-            PyErr_WriteUnraisable(f.lock.get());
-            continue;
-        }
-        f.owner->store(me, std::memory_order_relaxed);
-        r.held.push_back(std::move(f));
+    // One fork at a time: a second forking thread waits for the first.
+    for (unsigned long idle = 0; !r.forking.compare_exchange_strong(idle, me); idle = 0) {
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::yield();
+        Py_END_ALLOW_THREADS
     }
-    return none();
+    for (;;) {
+        lock_list(r);
+        for (ForkLink* l = r.head.next; l != &r.head; l = l->next) {
+            r.links.push_back(l);
+#ifndef Py_GIL_DISABLED
+            r.objects.push_back(Py_XNewRef(l->obj));
+#endif
+        }
+        std::vector<ForkLock> locks;
+        for (ForkLink* l : r.links)
+            if (l->locks) l->locks(l->obj, locks);
+        Ref busy;
+        for (ForkLock& f : locks) {
+            if (!f.lock || f.owner->load(std::memory_order_relaxed) == me) continue;
+            const int taken = try_enter(f, &f.by_acquire);
+            if (taken < 0) {
+                PyErr_WriteUnraisable(f.lock.get());
+                continue;
+            }
+            if (!taken) {
+                busy = Ref::borrow(f.lock.get());
+                break;
+            }
+            f.owner->store(me, std::memory_order_relaxed);
+            r.held.push_back(std::move(f));
+        }
+        if (!busy) return none();  // the list stays locked until after the fork
+        drop_pass(r);
+        unlock_list(r);
+        // Wait for the holder to finish, then try again.
+        if (lock_enter(busy.get(), LockProtocol::kAcquireRelease) &&
+            !lock_exit(busy.get(), LockProtocol::kAcquireRelease))
+            PyErr_WriteUnraisable(busy.get());
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(busy.get());
+    }
 }
 
 // Releases what fork_before took, in the reverse order; in the child each
 // object then resets what the threads left behind were using.
 inline void fork_release(bool in_child) {
     ForkRegistry& r = fork_registry();
-    std::vector<ForkLock> held;
-    std::vector<PyObject*> objects;
-    std::vector<ForkLink*> links;
-    held.swap(r.held);
-    objects.swap(r.objects);
-    links.swap(r.links);
-    for (auto it = held.rbegin(); it != held.rend(); ++it) {
-        it->owner->store(0, std::memory_order_relaxed);
-        if (!lock_exit(it->lock.get(), it->protocol)) PyErr_WriteUnraisable(it->lock.get());
-    }
+    if (r.forking.load() != PyThread_get_thread_ident()) return;  // no fork_before ran
+    for (auto it = r.held.rbegin(); it != r.held.rend(); ++it)
+        leave_fork_lock(*it);
+    r.held.clear();
     if (in_child)
-        for (ForkLink* l : links)
+        for (ForkLink* l : r.links)
             if (l->child) l->child(l->obj);
-#ifdef Py_GIL_DISABLED
+    r.links.clear();
+    std::vector<PyObject*> objects;
+    objects.swap(r.objects);
+    unlock_list(r);
     r.forking.store(0);
-    PyMutex_Unlock(&r.mutex);
-#endif
     for (PyObject* o : objects)
         Py_XDECREF(o);
 }
@@ -175,6 +246,19 @@ inline void fork_unregister(ForkLink& link) {
     link.prev->next = link.next;
     link.next->prev = link.prev;
     link.prev = link.next = nullptr;
+}
+
+// Clears one of a registered object's lock slots (from its clear slot, which
+// the collector may run while another thread forks): the slot is emptied
+// under the list's guard, so the forking thread never reads it half cleared.
+inline void fork_clear_lock(PyObject*& slot) {
+    PyObject* old;
+    {
+        detail::ListGuard guard(detail::fork_registry());
+        old = slot;
+        slot = nullptr;
+    }
+    Py_XDECREF(old);
 }
 
 // os.register_at_fork(before=..., after_in_parent=..., after_in_child=...)

@@ -113,6 +113,32 @@ inline void leave_reader(Core& core) {
 #endif
 }
 
+// A lock-free reader inside the tree for a scope.  Without the interpreter
+// lock leaving is one atomic step, safe without a thread state too; with it
+// the count is a plain one that only the lock's holder may change, so a
+// daemon thread ended at exit stays counted (its tree then keeps the nodes
+// it retires: a leak in a process that is ending).
+class ReaderScope {
+public:
+    explicit ReaderScope(Core& core) : core_(core) { enter_reader(core); }
+    ReaderScope(const ReaderScope&) = delete;
+    ReaderScope& operator=(const ReaderScope&) = delete;
+    ~ReaderScope() {
+#ifndef Py_GIL_DISABLED
+        if (!kn::has_thread_state()) return;
+#endif
+        leave();
+    }
+    void leave() {
+        if (inside_) leave_reader(core_);
+        inside_ = false;
+    }
+
+private:
+    Core& core_;
+    bool inside_ = true;
+};
+
 // Without the interpreter lock: a writer, its section announced (the counter
 // odd, so no new reader stays), waits for the readers still inside the tree
 // before it changes anything, so no reader ever meets a change half done or
@@ -327,8 +353,8 @@ int tree_clear(PyObject* self) {
     drain_if_idle(t->core);
     Py_CLEAR(t->op_counter);
     Py_CLEAR(t->sampled_counter);
-    Py_CLEAR(t->write_lock);
-    Py_CLEAR(t->stats_lock);
+    kn::fork_clear_lock(t->write_lock);
+    kn::fork_clear_lock(t->stats_lock);
     return 0;
 }
 
@@ -431,10 +457,13 @@ template <typename Take>
 bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take, bool count = true) {
     Core& core = t->core;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        enter_reader(core);
+        // Counted in for this try, and out again however it ends (a failed
+        // allocation, a daemon thread ended at exit): a reader left counted
+        // would keep writers waiting for ever.
+        ReaderScope reader(core);
         const uint64_t seq_start = t->seq_counter.load();
         if (seq_start & 1) {
-            leave_reader(core);
+            reader.leave();
             if (kn::held_by_this_thread(t->writer)) {
                 PyErr_SetString(PyExc_RuntimeError, kWriteReentry);
                 return false;
@@ -451,7 +480,7 @@ bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take, bool count
         std::atomic_thread_fence(std::memory_order_acquire);
         const bool stable = walked && t->seq_counter.load(kRelaxed) == seq_start;
         if (stable) take(found);  // the node is in the tree
-        leave_reader(core);
+        reader.leave();
 #ifndef Py_GIL_DISABLED
         drain_if_idle(core);  // without the interpreter lock only writers drain
 #endif
