@@ -98,11 +98,11 @@ def main() -> None:
     ]
     build = "free-threaded, GIL off" if not gil else "GIL"
     print(f"\nthroughput of 2 threads against 1 (CPython {sys.version.split()[0]}, {build})")
-    print(f"{'operation':<46} {'1 thread':>12} {'2 threads':>12} {'ratio':>7}")
+    print(f"{'operation':<46} {'1 thread':>14} {'2 threads':>14} {'ratio':>7}")
     for name, make, writer in rows:
         one = throughput(make, 1, writer)
         two = throughput(make, 2, writer)
-        print(f"{name:<46} {one / 1e6:>9.2f} M/s {two / 1e6:>9.2f} M/s {two / one:>6.2f}x")
+        print(f"{name:<46} {one / 1e3:>9.1f} k/s {two / 1e3:>9.1f} k/s {two / one:>6.2f}x")
 
 
 if __name__ == "__main__":
