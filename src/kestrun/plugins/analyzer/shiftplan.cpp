@@ -21,7 +21,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 namespace {
