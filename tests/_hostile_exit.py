@@ -13,6 +13,7 @@ them is inside a call at exit in some run.  The exit status must be 0.
 from __future__ import annotations
 
 import importlib
+import logging
 import random
 import sys
 import threading
@@ -116,6 +117,13 @@ def _profile(loops: list[tuple[str, Callable[[], Any]]]) -> dict[str, str]:
 
 def mode_exit(module_names: list[str], run: int, favoured: dict[str, str] | None, log: Log) -> dict:
     """``favoured``: what an earlier run's ``_profile`` found (None: look)."""
+    # Records the modules log go to a handler that writes nothing.  The
+    # interpreter aborts at exit when a daemon thread holds a buffered
+    # stream's lock ("could not acquire lock for <stderr> at interpreter
+    # shutdown"), whoever writes to it; logging's last-resort handler would
+    # make every call that logs such a writer.  The logging calls themselves
+    # still run, in Python code, at exit.
+    logging.getLogger().addHandler(logging.NullHandler())
     loops: list[tuple[str, Callable[[], Any]]] = []
     for name in module_names:
         loops += _valid_loops(name)
