@@ -33,12 +33,21 @@ namespace kn {
 
 // One lock to hold across fork(): the lock object, its holder record and how
 // it is entered.
+// A NativeLock instead: `native` set, `lock` empty, `owner` &native->owner.
+// The lock lives as long as its object, which the hooks keep (see
+// ForkRegistry), so no reference is taken.
 struct ForkLock {
     Ref lock;
     LockOwner* owner;
-    LockProtocol protocol;
+    LockProtocol protocol = LockProtocol::kContextManager;
     bool by_acquire = false;  // taken with acquire(False), so left with release()
+    NativeLock* native = nullptr;
 };
+
+// The fork hooks' entry for a NativeLock embedded in a registered object.
+inline ForkLock fork_native_lock(NativeLock& lock) {
+    return ForkLock{Ref(), &lock.owner, LockProtocol::kContextManager, false, &lock};
+}
 
 struct ForkLink {
     ForkLink* prev = nullptr;
@@ -116,6 +125,7 @@ private:
 // acquire() (a replaced lock that is only a context manager) is entered,
 // waiting if it must.
 inline int try_enter(ForkLock& f, bool* by_acquire) {
+    if (f.native) return f.native->try_lock() ? 1 : 0;
     Ref r = Ref::steal(PyObject_CallMethod(f.lock.get(), "acquire", "O", Py_False));
     if (r) {
         *by_acquire = true;
@@ -129,6 +139,10 @@ inline int try_enter(ForkLock& f, bool* by_acquire) {
 
 inline void leave_fork_lock(ForkLock& f) {
     f.owner->store(0, std::memory_order_relaxed);
+    if (f.native) {
+        f.native->unlock();
+        return;
+    }
     const bool ok =
         f.by_acquire
             ? static_cast<bool>(Ref::steal(PyObject_CallMethod(f.lock.get(), "release", nullptr)))
@@ -173,24 +187,34 @@ inline PyObject* fork_before(PyObject*, PyObject*) {
         for (ForkLink* l : r.links)
             if (l->locks) l->locks(l->obj, locks);
         Ref busy;
+        bool busy_native = false;
         for (ForkLock& f : locks) {
-            if (!f.lock || f.owner->load(std::memory_order_relaxed) == me) continue;
+            if ((!f.lock && !f.native) || f.owner->load(std::memory_order_relaxed) == me) continue;
             const int taken = try_enter(f, &f.by_acquire);
             if (taken < 0) {
                 PyErr_WriteUnraisable(f.lock.get());
                 continue;
             }
             if (!taken) {
-                busy = Ref::borrow(f.lock.get());
+                busy_native = f.native != nullptr;
+                if (!busy_native) busy = Ref::borrow(f.lock.get());
                 break;
             }
             f.owner->store(me, std::memory_order_relaxed);
             r.held.push_back(std::move(f));
         }
-        if (!busy) return none();  // the list stays locked until after the fork
+        if (!busy && !busy_native) return none();  // the list stays locked until after the fork
         drop_pass(r);
         unlock_list(r);
         // Wait for the holder to finish, then try again.
+        // A busy native lock's object may go away once the list is let go:
+        // let its holder run, then try again.
+        if (busy_native) {
+            Py_BEGIN_ALLOW_THREADS
+            std::this_thread::yield();
+            Py_END_ALLOW_THREADS
+            continue;
+        }
         if (lock_enter(busy.get(), LockProtocol::kAcquireRelease) &&
             !lock_exit(busy.get(), LockProtocol::kAcquireRelease))
             PyErr_WriteUnraisable(busy.get());

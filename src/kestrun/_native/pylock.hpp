@@ -29,6 +29,7 @@
 #include "ref.hpp"
 
 #include <atomic>
+#include <cstdint>
 
 namespace kn {
 
@@ -234,6 +235,98 @@ private:
     LockOwner& owner_;
     Ref lock_;  // set while the scope holds the lock
     LockProtocol protocol_;
+    bool ok_ = true;
+};
+
+// A lock private to one native object: the cheapest correct lock on every
+// build, where a threading.Lock object costs a method call with argument
+// parsing to enter and another to leave.  Uncontended, entering is one
+// compare-and-swap and leaving one exchange.  A thread that must wait
+// detaches its thread state first (releases the interpreter lock on GIL
+// builds, lets a stop-the-world pause proceed on free-threaded ones) and
+// sleeps on the lock word (a futex on Linux), since the holder may itself
+// need the interpreter lock to finish (it may be running Python code).
+//
+// The lock records its holder in `owner` for the re-entry check of
+// NativeScope and for the fork hooks (forkguard.hpp).
+class NativeLock {
+public:
+    NativeLock() = default;
+    NativeLock(const NativeLock&) = delete;
+    NativeLock& operator=(const NativeLock&) = delete;
+
+    bool try_lock() noexcept {
+        uint32_t free = 0;
+        return state_.compare_exchange_strong(free, 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
+    }
+    // Needs a thread state (it may release the interpreter lock).  Not
+    // noexcept: re-attaching a daemon thread at exit ends it with a forced
+    // unwind (see barrier.hpp).
+    void lock() {
+        if (!try_lock()) lock_slow();
+    }
+    void unlock() noexcept {
+        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+    }
+    bool locked() const noexcept { return state_.load(std::memory_order_relaxed) != 0; }
+
+    LockOwner owner{0};
+
+private:
+    // 0 free, 1 held, 2 held with sleepers.
+    void lock_slow() {
+        Py_BEGIN_ALLOW_THREADS
+        while (state_.exchange(2, std::memory_order_acquire) != 0)
+            state_.wait(2, std::memory_order_relaxed);
+        Py_END_ALLOW_THREADS
+    }
+
+    std::atomic<uint32_t> state_{0};
+};
+
+// A NativeLock held for a scope, with the same re-entry rule and the same
+// interface as LockedScope.  Nothing here runs Python code, and the
+// destructor leaves the lock even during a daemon thread's forced unwind.
+class NativeScope {
+public:
+    // `take` false: only the re-entry check, and the scope holds nothing.
+    NativeScope(NativeLock& lock, const char* reentry, bool take = true) : lock_(lock) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (lock.owner.load(std::memory_order_relaxed) == me) {
+            PyErr_SetString(PyExc_RuntimeError, reentry);
+            ok_ = false;
+            return;
+        }
+        if (!take) return;
+        lock.lock();
+        lock.owner.store(me, std::memory_order_relaxed);
+        held_ = true;
+    }
+    NativeScope(const NativeScope&) = delete;
+    NativeScope& operator=(const NativeScope&) = delete;
+    ~NativeScope() { release(); }
+
+    bool ok() const noexcept { return ok_; }
+    PyObject* leave(PyObject* result) noexcept {
+        release();
+        return result;
+    }
+    bool leave() noexcept {
+        release();
+        return true;
+    }
+
+private:
+    void release() noexcept {
+        if (!held_) return;
+        held_ = false;
+        lock_.owner.store(0, std::memory_order_relaxed);
+        lock_.unlock();
+    }
+
+    NativeLock& lock_;
+    bool held_ = false;
     bool ok_ = true;
 };
 
