@@ -131,7 +131,7 @@ def main() -> None:
         dpop()
 
     report.compare(
-        "LockFreeStack push + pop", ours, "collections.deque under a Lock", peer, target="2x"
+        "LockFreeStack push + pop", ours, "collections.deque under a Lock", peer, target="3x"
     )
 
     stats, pystats = LockFreeStatistics(), PyStatistics()

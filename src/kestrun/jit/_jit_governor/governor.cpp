@@ -3,7 +3,7 @@
 // a compilation achieved, statistics; and the process-wide governor behind
 // get_jit_governor() and reset_jit_governor().
 //
-// Locking.  Each governor owns one threading.Lock.  Sections that call into
+// Locking.  Each governor owns one private native lock.  Sections that call into
 // Python (the ledger's get_metrics and the metrics' attributes) always take
 // it, so no other section of the same governor can interleave while that
 // Python code runs, even if it releases the interpreter lock.  Sections that
@@ -13,15 +13,17 @@
 // thread is inside a section that holds it, and then wait for it as the
 // lock requires.  Without the interpreter lock (a free-threaded build)
 // nothing keeps such a section whole, so there every section takes the
-// governor's lock.  The clock is read before a section and the debug line is
-// logged after it.  A thread that comes back into a section of a governor whose
-// lock it holds gets RuntimeError.  Every governor's lock and
-// `_policy_lock` are held across fork() (kn::ForkLink).
+// governor's lock.  The clock is read outside a section (and only when the
+// decision needs it) and the debug line is logged after it.  A thread that
+// comes back into a section of a governor whose lock it holds gets
+// RuntimeError.  Every governor's lock and `_policy_lock` (a threading.Lock:
+// it is a module global) are held across fork() (kn::ForkLink).
 #include "jit_governor.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -36,9 +38,8 @@ struct GovernorObject {
     const KestrunJitGovernorOps* ops;  // the type's operation table, in every instance
     PyObject* config;      // PolicyConfig or a subclass; nullptr once cleared by the collector
     PyObject* thresholds;  // dict: func_id (str or None) -> int
-    PyObject* lock;        // threading.Lock
     double recompile_interval_s;
-    kn::LockOwner owner;     // the thread inside a section that holds `lock`
+    kn::NativeLock lock;     // its owner: the thread inside a section that holds it
     kn::ForkLink fork_link;  // `lock` is held across fork()
 };
 
@@ -62,8 +63,7 @@ public:
     enum Kind { kRunsPython, kNativeOnly };
 
     Section(GovernorObject* g, Kind kind)
-        : scope_(g->lock, g->owner, kGovernorReentry, kn::LockProtocol::kAcquireRelease,
-                 takes_lock(g, kind)) {}
+        : scope_(g->lock, kGovernorReentry, takes_lock(g, kind)) {}
     Section(const Section&) = delete;
     Section& operator=(const Section&) = delete;
 
@@ -77,11 +77,11 @@ private:
         (void)kind;
         return true;
 #else
-        return kind == kRunsPython || g->owner.load(std::memory_order_relaxed) != 0;
+        return kind == kRunsPython || g->lock.owner.load(std::memory_order_relaxed) != 0;
 #endif
     }
 
-    kn::LockedScope scope_;
+    kn::NativeScope scope_;
 };
 
 PyObject* cleared_error() {
@@ -160,6 +160,46 @@ PyObject* get_metrics(PyObject* ledger, PyObject* func_id) {
                                      nullptr);
 }
 
+// ---------------------------------------------------------------- the clock
+
+// should_compile's clock: time.time() through the module global `time`,
+// which is looked up at once (a missing one is a NameError whatever the
+// decision).  A replaced clock may run any code: it is called at once,
+// before the lock.  The genuine one runs none and is read only when the
+// decision needs its value.
+class Clock {
+public:
+    bool start() {
+        kn::Ref time = globals.get(s_time);
+        if (!time) return false;
+        if (PyModule_CheckExact(time.get())) {
+            PyObject* fn = nullptr;
+            if (PyDict_GetItemRef(PyModule_GetDict(time.get()), s_time, &fn) < 0) return false;
+            Py_XDECREF(fn);  // only its identity is compared
+            if (fn && fn == g_time_fn) {
+                deferred_ = true;
+                return true;
+            }
+        }
+        return globals.time_seconds(&value_);
+    }
+
+    bool now(double* out) const {
+        if (!deferred_) {
+            *out = value_;
+            return true;
+        }
+        PyTime_t t;
+        if (PyTime_Time(&t) < 0) return false;
+        *out = PyTime_AsSecondsDouble(t);
+        return true;
+    }
+
+private:
+    bool deferred_ = false;
+    double value_ = 0.0;
+};
+
 // ---------------------------------------------------------------- construction
 
 constexpr kn::Signature<1> kJitGovernorNewSig{"JitGovernor", {"config"}, 0};
@@ -187,17 +227,14 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!config) return nullptr;
     kn::Ref thresholds = kn::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    kn::Ref lock = globals.new_lock();
-    if (!lock) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     GovernorObject* g = governor(self);
     g->ops = &governor_ops;
     g->config = config.release();
     g->thresholds = thresholds.release();
-    g->lock = lock.release();
     g->recompile_interval_s = kRecompileIntervalS;
-    g->owner.store(0, std::memory_order_relaxed);
+    new (&g->lock) kn::NativeLock();
     g->fork_link = kn::ForkLink{};
     g->fork_link.obj = self;
     g->fork_link.locks = governor_fork_locks;
@@ -209,13 +246,11 @@ int governor_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     GovernorObject* g = governor(self);
     Py_VISIT(g->config);
     Py_VISIT(g->thresholds);
-    Py_VISIT(g->lock);
     return 0;
 }
 
 // Only the configuration can lead back to the governor (a PolicyConfig
-// subclass may hold anything); the map holds strings and ints, and the lock
-// stays so that a section in progress can always leave.
+// subclass may hold anything); the map holds strings and ints.
 int governor_clear(PyObject* self) {
     Py_CLEAR(governor(self)->config);
     return 0;
@@ -231,7 +266,6 @@ void governor_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, kn::guarded<governor_dealloc>)
     Py_CLEAR(g->config);
     Py_CLEAR(g->thresholds);
-    Py_CLEAR(g->lock);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
     // clang-format on
@@ -271,8 +305,8 @@ PyObject* governor_should_compile(PyObject* self, PyObject* const* args, Py_ssiz
         return nullptr;
     PyObject* func_id = a[0];
     PyObject* ledger = a[1];
-    double current_time = 0.0;
-    if (!globals.time_seconds(&current_time)) return nullptr;
+    Clock clock;
+    if (!clock.start()) return nullptr;
 
     GovernorObject* g = governor(self);
     int32_t threshold;
@@ -303,10 +337,11 @@ PyObject* governor_should_compile(PyObject* self, PyObject* const* args, Py_ssiz
     // threshold is larger than every call count.
     if (f.call_count < static_cast<uint64_t>(static_cast<int64_t>(threshold)))
         return kn::boolean(false);
+    if (f.compile_count == 0) return kn::boolean(true);
+    double current_time;
+    if (!clock.now(&current_time)) return nullptr;
     // A NaN difference is not >= the interval either.
-    if (f.compile_count != 0 && !(current_time - f.last_compiled >= g->recompile_interval_s))
-        return kn::boolean(false);
-    return kn::boolean(true);
+    return kn::boolean(current_time - f.last_compiled >= g->recompile_interval_s);
 }
 
 // The adapted threshold after a compilation: lower after a speed-up above
@@ -355,12 +390,26 @@ PyObject* update_message(PyObject* func_id, int32_t current, int32_t updated, do
     return message;
 }
 
-// The update's line at debug level on the module's `logger`.
+// The update's line at debug level on the module's `logger`.  A
+// logging.Logger is first asked whether it would emit a debug record (its own
+// answer, so a level changed meanwhile counts) and the message is built only
+// then, for the same record as always; any other object gets
+// debug(message).
 bool log_update(PyObject* func_id, int32_t current, int32_t updated, double avg_speedup) {
-    kn::Ref message = kn::Ref::steal(update_message(func_id, current, updated, avg_speedup));
-    if (!message) return false;
     kn::Ref logger = globals.get(s_logger);
     if (!logger) return false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(logger.get())) == g_logger_type) {
+        kn::Ref level = kn::Ref::steal(PyLong_FromLong(10));  // logging.DEBUG
+        if (!level) return false;
+        PyObject* ask[] = {logger.get(), level.get()};
+        kn::Ref enabled = kn::Ref::steal(PyObject_VectorcallMethod(
+            s_is_enabled_for, ask, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!enabled) return false;
+        const int on = PyObject_IsTrue(enabled.get());
+        if (on <= 0) return on == 0;
+    }
+    kn::Ref message = kn::Ref::steal(update_message(func_id, current, updated, avg_speedup));
+    if (!message) return false;
     PyObject* args[] = {logger.get(), message.get()};
     kn::Ref r = kn::Ref::steal(
         PyObject_VectorcallMethod(s_debug, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -537,8 +586,7 @@ private:
 // fork(): each governor's lock is held across it, and `_policy_lock` (a
 // link of its own, registered at set-up) before them.
 void governor_fork_locks(PyObject* self, std::vector<kn::ForkLock>& out) {
-    GovernorObject* g = governor(self);
-    out.push_back({kn::Ref::borrow(g->lock), &g->owner, kn::LockProtocol::kAcquireRelease});
+    out.push_back(kn::fork_native_lock(governor(self)->lock));
 }
 
 void policy_fork_locks(PyObject*, std::vector<kn::ForkLock>& out) {

@@ -3,7 +3,7 @@
 //   records.cpp   PolicyConfig and FunctionMetrics with their native operation
 //                 tables, and the two factory functions
 //   governor.cpp  JitGovernor, the process-wide governor and its two functions
-//   module.cpp    set-up, module globals and the governor's lock calls
+//   module.cpp    set-up and module globals
 #pragma once
 
 #include "forkguard.hpp"
@@ -127,14 +127,20 @@ extern PyObject* s_last_compiled;
 extern PyObject* s_time;
 extern PyObject* s_debug;
 extern PyObject* s_logger;
+extern PyObject* s_is_enabled_for;
 extern PyObject* s_tracked_functions;
 extern PyObject* s_avg_threshold;
 extern PyObject* s_min_threshold;
 extern PyObject* s_max_threshold;
 
-// The module's globals (`time`, `threading`, `logger`, `_policy_lock`),
+// The module's globals (`time`, `logger`, `_policy_lock`),
 // looked up when used.
 extern kn::ModuleGlobals globals;
+
+// logging.Logger and time.time() as set-up found them (process-wide), for
+// the fast paths that recognise the genuine logger type and clock.
+extern PyObject* g_logger_type;
+extern PyObject* g_time_fn;
 
 // Holds `_policy_lock` and every governor's lock across fork(); once per
 // process, at set-up.

@@ -3,13 +3,13 @@
 //   PolicyConfig      a governor's five tuning parameters, validated once
 //   FunctionMetrics   one function's call and compilation figures
 //   JitGovernor       per-function thresholds, the compile decision and the
-//                     threshold's adaptation, serialised on a threading.Lock
+//                     threshold's adaptation, serialised on a private lock
 //   create_policy_config, create_function_metrics   factories
 //   get_jit_governor, reset_jit_governor            the process-wide governor
 //
 // This file holds the module's set-up and its globals.  The module binds
 // `time`, `logging`, `threading`, `Dict`, `Optional`, `logger` and
-// `_policy_lock`; the governor reads `time`, `threading`, `logger` and
+// `_policy_lock`; the governor reads `time`, `logger` and
 // `_policy_lock` from the module's globals when it needs them, as the
 // package's Python code would, so replacing one (in a test, say) takes
 // effect at once.
@@ -27,12 +27,15 @@ PyObject* s_last_compiled = nullptr;
 PyObject* s_time = nullptr;
 PyObject* s_debug = nullptr;
 PyObject* s_logger = nullptr;
+PyObject* s_is_enabled_for = nullptr;
 PyObject* s_tracked_functions = nullptr;
 PyObject* s_avg_threshold = nullptr;
 PyObject* s_min_threshold = nullptr;
 PyObject* s_max_threshold = nullptr;
 
 kn::ModuleGlobals globals;
+PyObject* g_logger_type = nullptr;
+PyObject* g_time_fn = nullptr;
 
 namespace {
 
@@ -53,6 +56,7 @@ bool intern_names() {
         {&s_time, "time"},
         {&s_debug, "debug"},
         {&s_logger, "logger"},
+        {&s_is_enabled_for, "isEnabledFor"},
         {&s_tracked_functions, "tracked_functions"},
         {&s_avg_threshold, "avg_threshold"},
         {&s_min_threshold, "min_threshold"},
@@ -83,7 +87,13 @@ int jit_governor_exec(PyObject* module) {
         }))
         return -1;
     kn::Ref time = kn::Ref::steal(PyImport_ImportModule("time"));
-    if (!time || !guard_policy_lock_across_fork()) return -1;
+    if (!time || !guard_policy_lock_across_fork() ||
+        !kn::create_once(g_time_fn, [&] { return PyObject_GetAttr(time.get(), s_time); }) ||
+        !kn::create_once(g_logger_type, [] {
+            kn::Ref logging = kn::Ref::steal(PyImport_ImportModule("logging"));
+            return logging ? PyObject_GetAttrString(logging.get(), "Logger") : nullptr;
+        }))
+        return -1;
     if (PyModule_AddObjectRef(module, "threading", threading.get()) < 0 ||
         PyModule_AddObjectRef(module, "time", time.get()) < 0 ||
         !kn::bind_from(module, "typing", {"Dict", "Optional"}))

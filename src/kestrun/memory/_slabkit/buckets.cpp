@@ -1,7 +1,9 @@
 // FastBucketAllocator keeps freed block offsets in exact-size buckets (a dict
 // of lists used as stacks) and finds a block for a size at an alignment;
-// FastStatsCollector counts the allocator's allocations.  Each owns a
-// threading.Lock, held around every step that reads or changes its state.
+// FastStatsCollector counts the allocator's allocations.  Each owns a lock,
+// held around every step that reads or changes its state: the allocator a
+// private native one, the collector a threading.Lock (its Python methods
+// hold it as `with self.lock` would).
 // Nothing that can run Python code happens while a lock is held (no object
 // the collector tracks is created there), so a finaliser that calls back
 // into the same object cannot deadlock on it.  The bucket dict and its lists
@@ -11,6 +13,8 @@
 // so the search holds a critical section on the dict and keeps the chosen
 // list by a strong reference.
 #include "slabkit.hpp"
+
+#include <new>
 
 namespace slabkit {
 
@@ -36,14 +40,13 @@ struct BucketObject {
     int32_t small_block_max;
     int32_t medium_block_max;
     PyObject* buckets;  // dict: bucket size -> list of offsets; nullptr once cleared
-    PyObject* lock;     // nullptr once cleared
-    kn::LockOwner lock_owner;
+    kn::NativeLock lock;
 };
 
 // The allocator's lock for a scope.
-struct AllocatorScope : kn::LockedScope {
+struct AllocatorScope : kn::NativeScope {
     explicit AllocatorScope(BucketObject* b)
-        : kn::LockedScope(b->lock, b->lock_owner,
+        : kn::NativeScope(b->lock,
                           "re-entrant call into a FastBucketAllocator from the thread that holds "
                           "its lock") {}
 };
@@ -89,7 +92,8 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     b->bucket_size_step = step;
     b->small_block_max = small;
     b->medium_block_max = medium;
-    if (!(b->buckets = PyDict_New()) || !(b->lock = globals.new_lock().release())) return nullptr;
+    new (&b->lock) kn::NativeLock();
+    if (!(b->buckets = PyDict_New())) return nullptr;
     // Looked up on the instance, so a subclass may lay out its own buckets.
     kn::Ref done = kn::Ref::steal(PyObject_CallMethodNoArgs(self.get(), s_init_buckets));
     if (!done) return nullptr;
@@ -99,14 +103,11 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 int allocator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     BucketObject* b = allocator_of(self);
     Py_VISIT(b->buckets);
-    Py_VISIT(b->lock);
     return 0;
 }
 
 int allocator_clear(PyObject* self) {
-    BucketObject* b = allocator_of(self);
-    Py_CLEAR(b->buckets);
-    Py_CLEAR(b->lock);
+    Py_CLEAR(allocator_of(self)->buckets);
     return 0;
 }
 

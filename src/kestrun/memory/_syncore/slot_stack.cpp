@@ -1,9 +1,12 @@
 // AtomicPointer, a versioned slot holding one object with identity
 // compare-and-swap, and LockFreeStack, a last-in-first-out stack of objects
 // in native nodes whose size is read without a lock.  Both serialise their
-// changes on a threading.Lock of their own, and both report what they hold
-// to the cyclic garbage collector.
+// changes on a private native lock of their own (held only for a few pointer
+// updates, never while Python code runs), and both report what they hold to
+// the cyclic garbage collector.
 #include "syncore.hpp"
+
+#include <new>
 
 namespace syncore {
 
@@ -18,17 +21,15 @@ struct PointerObject {
     PyObject_HEAD
     PyObject* obj;     // nullptr when empty; None is never stored
     uint64_t version;  // changed only under the lock
-    PyObject* lock;
-    kn::LockOwner lock_owner;
+    kn::NativeLock lock;
 };
 
 // The pointer's lock for a scope.
-struct PointerScope : kn::LockedScope {
+struct PointerScope : kn::NativeScope {
     explicit PointerScope(PointerObject* p)
-        : kn::LockedScope(p->lock, p->lock_owner,
+        : kn::NativeScope(p->lock,
                           "re-entrant call into an AtomicPointer from the thread that holds its "
-                          "lock",
-                          kn::LockProtocol::kAcquireRelease) {}
+                          "lock") {}
 };
 
 constexpr kn::Signature<1> kPointerNewSig{"AtomicPointer", {"initial_value"}, 0};
@@ -36,32 +37,24 @@ constexpr kn::Signature<1> kPointerNewSig{"AtomicPointer", {"initial_value"}, 0}
 PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     std::array<PyObject*, 1> a;
     if (!kn::bind_tuple(kPointerNewSig, args, kwds, a)) return nullptr;
-    // Held before threading.Lock() runs Python code.
-    kn::Ref initial = kn::Ref::borrow(a[0] == Py_None ? nullptr : a[0]);
-    kn::Ref lock = globals.new_lock();
-    if (!lock) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* p = reinterpret_cast<PointerObject*>(self);
-    p->obj = initial.release();
+    p->obj = !a[0] || a[0] == Py_None ? nullptr : Py_NewRef(a[0]);
     p->version = 0;
-    p->lock = lock.release();
+    new (&p->lock) kn::NativeLock();
     return self;
 }
 
-// The stored object is reported to the collector as well as the lock, so a
-// reference cycle that runs through the slot can be collected.
+// The stored object is reported to the collector, so a reference cycle
+// that runs through the slot can be collected.
 int pointer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    auto* p = reinterpret_cast<PointerObject*>(self);
-    Py_VISIT(p->obj);
-    Py_VISIT(p->lock);
+    Py_VISIT(reinterpret_cast<PointerObject*>(self)->obj);
     return 0;
 }
 
 int pointer_clear(PyObject* self) {
-    auto* p = reinterpret_cast<PointerObject*>(self);
-    Py_CLEAR(p->obj);
-    Py_CLEAR(p->lock);
+    Py_CLEAR(reinterpret_cast<PointerObject*>(self)->obj);
     return 0;
 }
 
@@ -171,17 +164,15 @@ struct StackObject {
     PyObject_HEAD
     StackNode* head;
     std::atomic<int64_t> size;
-    PyObject* lock;
-    kn::LockOwner lock_owner;
+    kn::NativeLock lock;
 };
 
 // The stack's lock for a scope.
-struct StackScope : kn::LockedScope {
+struct StackScope : kn::NativeScope {
     explicit StackScope(StackObject* s)
-        : kn::LockedScope(s->lock, s->lock_owner,
+        : kn::NativeScope(s->lock,
                           "re-entrant call into a LockFreeStack from the thread that holds its "
-                          "lock",
-                          kn::LockProtocol::kAcquireRelease) {}
+                          "lock") {}
 };
 
 PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -189,14 +180,12 @@ PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         PyErr_Format(PyExc_TypeError, "LockFreeStack() takes no arguments");
         return nullptr;
     }
-    kn::Ref lock = globals.new_lock();
-    if (!lock) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* s = reinterpret_cast<StackObject*>(self);
     s->head = nullptr;
     s->size.store(0, std::memory_order_relaxed);
-    s->lock = lock.release();
+    new (&s->lock) kn::NativeLock();
     return self;
 }
 
@@ -216,7 +205,6 @@ int stack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* s = reinterpret_cast<StackObject*>(self);
     for (StackNode* n = s->head; n; n = n->next)
         Py_VISIT(n->item);
-    Py_VISIT(s->lock);
     return 0;
 }
 
@@ -225,7 +213,6 @@ int stack_clear(PyObject* self) {
     StackNode* chain = s->head;
     s->head = nullptr;
     s->size.store(0);
-    Py_CLEAR(s->lock);
     free_chain(chain);
     return 0;
 }

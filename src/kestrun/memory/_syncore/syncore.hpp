@@ -1,6 +1,6 @@
 // kestrun.memory.syncore: what the module's source files share.
 //
-//   module.cpp      set-up, module globals, the instances' threading.Lock
+//   module.cpp      set-up, module globals
 //   counter.cpp     AtomicCounter and its native operation table
 //   slot_stack.cpp  AtomicPointer and LockFreeStack
 //   statistics.cpp  LockFreeStatistics and its native operation table
@@ -36,7 +36,7 @@ extern kn::ModuleGlobals globals;
 PyObject* call_method(PyObject* name, PyObject* self, PyObject* arg1 = nullptr,
                       PyObject* arg2 = nullptr);
 
-// An instance's threading.Lock is held through kn::LockedScope with
+// LockFreeStatistics' threading.Lock is held through kn::LockedScope with
 // kn::LockProtocol::kAcquireRelease: a lock of another type (from a replaced
 // `threading`) gets its acquire() and release() called.
 
