@@ -28,6 +28,8 @@
 
 #include "ref.hpp"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -274,12 +276,20 @@ public:
     LockOwner owner{0};
 
 private:
-    // 0 free, 1 held, 2 held with sleepers.
+    // 0 free, 1 held, 2 held with sleepers.  A daemon thread ended at exit
+    // where it re-attaches (a forced unwind, see barrier.hpp) has not become
+    // the holder yet: it lets the lock go on its way out, so a finaliser that
+    // uses the object later does not wait for ever.
     void lock_slow() {
-        Py_BEGIN_ALLOW_THREADS
+        PyThreadState* save = PyEval_SaveThread();
         while (state_.exchange(2, std::memory_order_acquire) != 0)
             state_.wait(2, std::memory_order_relaxed);
-        Py_END_ALLOW_THREADS
+        try {
+            PyEval_RestoreThread(save);
+        } catch (abi::__forced_unwind&) {
+            unlock();
+            throw;
+        }
     }
 
     std::atomic<uint32_t> state_{0};
