@@ -542,10 +542,12 @@ def test_hostile_conversions_and_clock_cannot_break_the_tree(monkeypatch) -> Non
     check(tree)
 
 
-def test_replaced_counter_class_is_driven_through_python(monkeypatch) -> None:
+@pytest.mark.parametrize("base", [object, spanwood.AtomicCounter])
+def test_replaced_counter_class_is_driven_through_python(monkeypatch, base) -> None:
+    """A replaced counter class, or a subclass of AtomicCounter, keeps its methods."""
     calls = []
 
-    class Counter:
+    class Counter(base):
         def __init__(self, value: int) -> None:
             self.value = value
 

@@ -5,8 +5,8 @@
 //                     removal, writers serialised by a lock and lock-free
 //                     readers validated by a sequence counter
 //
-// This file holds the module's set-up, its globals, and the threading.Lock
-// and clock helpers the tree uses.  The module does not log.
+// This file holds the module's set-up, its globals, AtomicCounter's native
+// table and the clock helpers the tree uses.  The module does not log.
 #include "spanwood.hpp"
 
 #include <array>
@@ -25,11 +25,16 @@ PyObject* s_size = nullptr;
 PyObject* s_atomic_counter = nullptr;
 PyObject* s_atomic_available = nullptr;
 
+PyTypeObject* counter_type = nullptr;
+const KestrunAtomicCounterOps* counter_ops = nullptr;
+
 namespace {
 
 PyObject* s_time = nullptr;
 PyObject* s_sleep = nullptr;
-PyObject* sleep_interval = nullptr;  // 0.0001
+PyObject* s_perf_counter_ns = nullptr;
+PyObject* sleep_interval = nullptr;           // 0.0001
+PyObject* genuine_perf_counter_ns = nullptr;  // time.perf_counter_ns, for the process
 
 bool intern_names() {
     struct {
@@ -42,13 +47,18 @@ bool intern_names() {
         {&s_size, "size"},
         {&s_sleep, "sleep"},
         {&s_time, "time"},
+        {&s_perf_counter_ns, "perf_counter_ns"},
         {&s_atomic_counter, "AtomicCounter"},
         {&s_atomic_available, "ATOMIC_AVAILABLE"},
     };
     for (auto& n : names)
         if (!kn::create_once(*n.slot, [&n] { return PyUnicode_InternFromString(n.text); }))
             return false;
-    return kn::create_once(sleep_interval, [] { return PyFloat_FromDouble(0.0001); });
+    return kn::create_once(sleep_interval, [] { return PyFloat_FromDouble(0.0001); }) &&
+           kn::create_once(genuine_perf_counter_ns, [] {
+               kn::Ref time = kn::Ref::steal(PyImport_ImportModule("time"));
+               return time ? PyObject_GetAttr(time.get(), s_perf_counter_ns) : nullptr;
+           });
 }
 
 // ---------------------------------------------------------------- set-up
@@ -66,8 +76,23 @@ bool bind_atomic_counter(PyObject* module) {
             return false;
         PyErr_Clear();
     }
-    return PyModule_AddObjectRef(module, "AtomicCounter", counter ? counter.get() : Py_None) == 0 &&
-           PyModule_AddObjectRef(module, "ATOMIC_AVAILABLE", counter ? Py_True : Py_False) == 0;
+    if (PyModule_AddObjectRef(module, "AtomicCounter", counter ? counter.get() : Py_None) < 0 ||
+        PyModule_AddObjectRef(module, "ATOMIC_AVAILABLE", counter ? Py_True : Py_False) < 0)
+        return false;
+    // The native table, once per process.  Without it (a counter module
+    // that does not publish one) every counter is driven through its methods.
+    if (counter && !counter_ops) {
+        PyTypeObject* type;
+        const KestrunAtomicCounterOps* ops;
+        if (Kestrun_ImportAtomicCounter(&type, &ops) < 0) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+            PyErr_Clear();
+        } else {
+            counter_type = type;  // keeps the new reference for the process
+            counter_ops = ops;
+        }
+    }
+    return true;
 }
 
 // _set_reader_pause(microseconds): makes every lock-free reader wait that
@@ -98,7 +123,7 @@ PyMethodDef module_functions[] = {
 int spanwood_exec(PyObject* module) {
     if (!globals.bind(module)) return -1;
     kn::Ref threading = kn::Ref::steal(PyImport_ImportModule("threading"));
-    if (!threading || !intern_names() || !kn::resolve_lock_type(threading.get()) ||
+    if (!threading || !intern_names() ||
         PyModule_AddObjectRef(module, "threading", threading.get()) < 0 ||
         !kn::bind_import(module, "time") || !kn::bind_import(module, "math") ||
         !kn::bind_from(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) ||
@@ -114,7 +139,23 @@ int spanwood_exec(PyObject* module) {
 
 // ---------------------------------------------------------------- shared helpers
 
-bool perf_counter_ns(uint64_t* out) { return globals.perf_counter_ns(out); }
+bool perf_counter_ns(uint64_t* out) {
+    // While `time` is the genuine module and the attribute its genuine
+    // function, reading them runs no Python code and the clock is skipped.
+    kn::Ref time = globals.get(s_time);
+    if (!time) return false;
+    if (PyModule_CheckExact(time.get())) {
+        PyObject* fn = nullptr;
+        const int found = PyDict_GetItemRef(PyModule_GetDict(time.get()), s_perf_counter_ns, &fn);
+        Py_XDECREF(fn);  // only its identity is compared
+        if (found < 0) return false;
+        if (fn == genuine_perf_counter_ns) {
+            *out = 0;
+            return true;
+        }
+    }
+    return globals.perf_counter_ns(out);
+}
 
 bool short_sleep() {
     kn::Ref time = globals.get(s_time);
