@@ -539,6 +539,12 @@ def test_hostile_conversions_and_clock_cannot_break_the_tree(monkeypatch) -> Non
     assert tree.insert(77, "stored")
     assert tree.find_all_exact(12345) == ["from the clock"] and len(tree) == 21
     monkeypatch.undo()
+    assert tree.insert(76, "genuine clock")
+    monkeypatch.setattr(time, "perf_counter_ns", Clock(-1).perf_counter_ns)  # the module's own
+    with pytest.raises(OverflowError):
+        tree.insert(78, "never stored")
+    monkeypatch.undo()
+    assert tree.insert(78, "stored") and len(tree) == 23
     check(tree)
 
 

@@ -36,6 +36,70 @@ PyObject* s_perf_counter_ns = nullptr;
 PyObject* sleep_interval = nullptr;           // 0.0001
 PyObject* genuine_perf_counter_ns = nullptr;  // time.perf_counter_ns, for the process
 
+// Whether the module global `time` or the attribute `perf_counter_ns` of
+// the module it names may have been replaced.  While it is false the node
+// stamp needs no look-up at all: a dict watcher on both dicts sets it before
+// either name is bound again or deleted, or either dict cleared.  With the
+// interpreter lock a stamp that finds both genuine again clears it; without
+// it the flag stays set.  It stays set where watchers are missing (before
+// 3.12) or all taken.
+std::atomic<bool> clock_maybe_replaced{true};
+PyObject* watched_globals = nullptr;  // spanwood's dict (borrowed; the module lives on)
+PyObject* watched_time = nullptr;     // the time module's dict (borrowed, likewise)
+
+// The genuine clock function is `time.perf_counter_ns` of the genuine time
+// module named by the global `time`; 1 when both hold, 0 when not, -1 on
+// error.  Reading the two dicts runs no Python code.
+int clock_is_genuine(PyObject** time_dict) {
+    kn::Ref time = globals.get(s_time);
+    if (!time) return -1;
+    if (!PyModule_CheckExact(time.get())) return 0;
+    *time_dict = PyModule_GetDict(time.get());
+    PyObject* fn = nullptr;
+    const int found = PyDict_GetItemRef(*time_dict, s_perf_counter_ns, &fn);
+    Py_XDECREF(fn);  // only its identity is compared
+    if (found < 0) return -1;
+    return fn == genuine_perf_counter_ns;
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+int clock_watcher = -1;
+
+// Runs before the change.  An event without a key (cleared, copied over,
+// freed), or one for a key that is not a plain str, may concern the name.
+int on_clock_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
+    PyObject* name = dict == watched_time      ? s_perf_counter_ns
+                     : dict == watched_globals ? s_time
+                                               : nullptr;
+    if (!name) return 0;  // a dict left from an earlier set-up
+    if (!key || !PyUnicode_CheckExact(key) || PyUnicode_Compare(key, name) == 0)
+        clock_maybe_replaced.store(true);
+    return 0;
+}
+
+// Watches the two dicts once set-up has bound `time`; without a watcher the
+// flag stays set and every stamp looks the names up.
+bool watch_clock(PyObject* module) {
+    PyObject* time_dict = nullptr;
+    const int genuine = clock_is_genuine(&time_dict);
+    if (genuine < 0) return false;
+    if (!genuine) return true;
+    if (clock_watcher < 0 && (clock_watcher = PyDict_AddWatcher(on_clock_dict_event)) < 0) {
+        PyErr_Clear();  // every watcher taken
+        return true;
+    }
+    PyObject* module_dict = PyModule_GetDict(module);
+    watched_globals = module_dict;
+    watched_time = time_dict;
+    if (PyDict_Watch(clock_watcher, module_dict) < 0 || PyDict_Watch(clock_watcher, time_dict) < 0)
+        return false;
+    clock_maybe_replaced.store(false);
+    return true;
+}
+#else
+bool watch_clock(PyObject*) { return true; }
+#endif
+
 bool intern_names() {
     struct {
         PyObject** slot;
@@ -129,7 +193,7 @@ int spanwood_exec(PyObject* module) {
         !kn::bind_from(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) ||
         !kn::bind_from(module, "kestrun.memory.span_record", {"SpanRecord"}) ||
         !bind_atomic_counter(module) || !ready_tree_type() || !kn::install_fork_hooks() ||
-        !kn::add_functions(module, module_functions))
+        !kn::add_functions(module, module_functions) || !watch_clock(module))
         return -1;
     return PyModule_AddObjectRef(module, "FastRedBlackTree",
                                  reinterpret_cast<PyObject*>(&TreeType));
@@ -140,21 +204,18 @@ int spanwood_exec(PyObject* module) {
 // ---------------------------------------------------------------- shared helpers
 
 bool perf_counter_ns(uint64_t* out) {
-    // While `time` is the genuine module and the attribute its genuine
-    // function, reading them runs no Python code and the clock is skipped.
-    kn::Ref time = globals.get(s_time);
-    if (!time) return false;
-    if (PyModule_CheckExact(time.get())) {
-        PyObject* fn = nullptr;
-        const int found = PyDict_GetItemRef(PyModule_GetDict(time.get()), s_perf_counter_ns, &fn);
-        Py_XDECREF(fn);  // only its identity is compared
-        if (found < 0) return false;
-        if (fn == genuine_perf_counter_ns) {
-            *out = 0;
-            return true;
-        }
-    }
-    return globals.perf_counter_ns(out);
+    *out = 0;
+    if (!clock_maybe_replaced.load(std::memory_order_relaxed)) return true;
+    PyObject* time_dict = nullptr;
+    const int genuine = clock_is_genuine(&time_dict);
+    if (genuine < 0) return false;
+    if (!genuine) return globals.perf_counter_ns(out);
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+    // Both names are genuine again and nothing could change them since they
+    // were read (the watcher runs, with the interpreter lock, before a change).
+    if (clock_watcher >= 0 && time_dict == watched_time) clock_maybe_replaced.store(false);
+#endif
+    return true;
 }
 
 bool short_sleep() {

@@ -184,7 +184,7 @@ public:
         if (announce_) bump_sequence(t_);
         // Still under the lock: without the interpreter lock only writers
         // drain, one at a time.
-        if (kn::has_thread_state()) drain_if_idle(t_->core);
+        if (t_->core.retired && kn::has_thread_state()) drain_if_idle(t_->core);
     }  // scope_ releases the lock
     bool ok() const { return entered_; }
 
