@@ -539,13 +539,21 @@ def test_hostile_conversions_and_clock_cannot_break_the_tree(monkeypatch) -> Non
     assert tree.insert(77, "stored")
     assert tree.find_all_exact(12345) == ["from the clock"] and len(tree) == 21
     monkeypatch.undo()
+    assert tree.insert(76, "genuine clock")
+    monkeypatch.setattr(time, "perf_counter_ns", Clock(-1).perf_counter_ns)  # the module's own
+    with pytest.raises(OverflowError):
+        tree.insert(78, "never stored")
+    monkeypatch.undo()
+    assert tree.insert(78, "stored") and len(tree) == 23
     check(tree)
 
 
-def test_replaced_counter_class_is_driven_through_python(monkeypatch) -> None:
+@pytest.mark.parametrize("base", [object, spanwood.AtomicCounter])
+def test_replaced_counter_class_is_driven_through_python(monkeypatch, base) -> None:
+    """A replaced counter class, or a subclass of AtomicCounter, keeps its methods."""
     calls = []
 
-    class Counter:
+    class Counter(base):
         def __init__(self, value: int) -> None:
             self.value = value
 

@@ -5,12 +5,15 @@
 //               retirement of unlinked nodes while lock-free readers walk
 //   tree.cpp    FastRedBlackTree, the Python type that owns one tree,
 //               serialises its writers and validates its lock-free readers
-//   module.cpp  set-up, module globals, threading.Lock and time helpers
+//   module.cpp  set-up, module globals, the counters' native table and the
+//               time helpers
 #pragma once
 
 #include "forkguard.hpp"
 #include "kestrun_native.hpp"
 #include "pylock.hpp"
+
+#include "kestrun/syncore.h"
 
 #include <atomic>
 #include <cstddef>
@@ -33,7 +36,21 @@ extern PyObject* s_atomic_available;
 // The module's globals, looked up when used.
 extern kn::ModuleGlobals globals;
 
-// time.perf_counter_ns() through the module global `time`, as unsigned 64-bit.
+// AtomicCounter's native table and the type it belongs to, fetched at set-up
+// (both null when the counter module or its table is missing).  Only an
+// instance of exactly that type is driven through the table: the type is
+// static and its instances have no attribute dict, so its methods are the
+// table's operations; a subclass may override them and keeps its methods.
+extern PyTypeObject* counter_type;
+extern const KestrunAtomicCounterOps* counter_ops;
+inline bool is_exact_counter(PyObject* o) noexcept {
+    return counter_ops && o && Py_IS_TYPE(o, counter_type);
+}
+
+// The allocation stamp of a node.  Nothing reads the stamp, so the genuine
+// clock is not read (the stamp is 0); a replaced module global `time`, or a
+// replaced `time.perf_counter_ns`, is still called and its result converted
+// to unsigned 64-bit, so what it does and raises stays visible.
 bool perf_counter_ns(uint64_t* out);
 // time.sleep(0.0001) through the module global `time`.
 bool short_sleep();

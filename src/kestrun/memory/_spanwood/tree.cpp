@@ -76,10 +76,8 @@ struct TreeObject {
     std::atomic<uint64_t> seq_counter;  // odd while a write section is open
     uint32_t sample_rate;
     bool use_atomic;
-    PyObject* write_lock;
-    kn::LockOwner writer;  // the thread in a write section
-    PyObject* stats_lock;
-    kn::LockOwner stats_owner;
+    kn::NativeLock write_lock;  // its owner: the thread in a write section
+    kn::NativeLock stats_lock;
     PyObject* op_counter;       // AtomicCounter, or None
     PyObject* sampled_counter;  // AtomicCounter, or None
     Stats stats;
@@ -165,42 +163,43 @@ constexpr const char* kWriteReentry =
 
 // The write lock for a scope, with the sequence counter made odd inside it
 // when `announce` is set (get_size_distribution and the lookups' last try
-// only exclude writers).  On leaving: counter even again, lock released,
-// retired nodes freed when no reader is walking.  A daemon thread ended at
-// interpreter exit inside the section leaves it as it is (see barrier.hpp).
+// only exclude writers).  On leaving: counter even again, retired nodes
+// freed when no reader is walking, lock released.  A daemon thread ended at
+// interpreter exit inside the section (see barrier.hpp) can only be ended
+// where the tree is whole (while it waits, searches or runs a block's ==),
+// so it leaves the counter even and the lock free, and frees nothing: that
+// needs a thread state.
 class WriteSection {
 public:
     WriteSection(TreeObject* t, bool announce)
-        : t_(t), announce_(announce), scope_(t->write_lock, t->writer, kWriteReentry) {
+        : t_(t), announce_(announce), scope_(t->write_lock, kWriteReentry) {
         if (!scope_.ok()) return;
         if (announce_) bump_sequence(t);
         entered_ = true;
     }
     WriteSection(const WriteSection&) = delete;
     WriteSection& operator=(const WriteSection&) = delete;
-    ~WriteSection() noexcept(false) {
-        if (!entered_ || !kn::has_thread_state()) return;
+    ~WriteSection() {
+        if (!entered_) return;
         if (announce_) bump_sequence(t_);
         // Still under the lock: without the interpreter lock only writers
         // drain, one at a time.
-        drain_if_idle(t_->core);
-        kn::ErrorStash stash;  // the body's error, if any, stays pending
-        if (!scope_.leave()) PyErr_WriteUnraisable(nullptr);
-    }
+        if (t_->core.retired && kn::has_thread_state()) drain_if_idle(t_->core);
+    }  // scope_ releases the lock
     bool ok() const { return entered_; }
 
 private:
     TreeObject* t_;
     bool announce_;
     bool entered_ = false;
-    kn::LockedScope scope_;
+    kn::NativeScope scope_;
 };
 
 // The statistics lock for a scope.  Nothing inside runs Python code.
-class StatsSection : public kn::LockedScope {
+class StatsSection : public kn::NativeScope {
 public:
     explicit StatsSection(TreeObject* t)
-        : kn::LockedScope(t->stats_lock, t->stats_owner,
+        : kn::NativeScope(t->stats_lock,
                           "re-entrant call into a FastRedBlackTree's statistics from the thread "
                           "that holds their lock") {}
 };
@@ -245,6 +244,43 @@ Sane sanitize(PyObject* self, PyObject* size, uint64_t* out, bool keep_error) {
     return kn::to_uint64(sane.get(), out) ? Sane::kOk : Sane::kError;
 }
 
+// The size argument of an exact FastRedBlackTree given as an exact int from
+// 0 to 2**63-1, the common case: its own _sanitize_size accepts it
+// unchanged and the conversion cannot fail, so nothing else need be asked.
+// False leaves everything else (and every error) to size_arg's full path.
+inline bool plain_size(PyObject* self, PyObject* arg, uint64_t* out) {
+    if (!PyLong_CheckExact(arg) || !Py_IS_TYPE(self, &TreeType)) return false;
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    // The int layout of 3.12 and 3.13 (cpython/longintrepr.h): sizes below
+    // 2**(2*PyLong_SHIFT) are read from their digits, as CPython's own
+    // compact-value accessor reads one digit.
+    static_assert(2 * PyLong_SHIFT <= 63, "two digits fit in 63 bits");
+    const auto* n = reinterpret_cast<const PyLongObject*>(arg);
+    const uintptr_t tag = n->long_value.lv_tag;
+    if ((tag & _PyLong_SIGN_MASK) == 2) return false;  // negative
+    const uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
+    if (ndigits <= 2) {
+        uint64_t v = ndigits ? n->long_value.ob_digit[0] : 0;
+        if (ndigits == 2) v |= static_cast<uint64_t>(n->long_value.ob_digit[1]) << PyLong_SHIFT;
+        *out = v;
+        return true;
+    }
+#endif
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(arg, &overflow);
+    if (overflow || v < 0) return false;  // -1 here is the value, never an error
+    *out = static_cast<uint64_t>(v);
+    return true;
+}
+
+// A method's size argument: the int rule, then sanitize() (see there).
+Sane size_arg(PyObject* self, PyObject* arg, uint64_t* out, bool keep_error) {
+    if (plain_size(self, arg, out)) return Sane::kOk;
+    kn::Ref n = kn::int_arg(arg, "size");
+    if (!n) return Sane::kError;
+    return sanitize(self, n.get(), out, keep_error);
+}
+
 // n % rate == 0 with Python's semantics for whatever the counter returned.
 int divisible(PyObject* n, uint32_t rate) {
     if (PyLong_CheckExact(n)) {
@@ -272,9 +308,8 @@ int blocks_equal(PyObject* stored, PyObject* block) {
 // lock-free reader is walking any more.
 void tree_fork_locks(PyObject* self, std::vector<kn::ForkLock>& out) {
     TreeObject* t = as_tree(self);
-    out.push_back({kn::Ref::borrow(t->write_lock), &t->writer, kn::LockProtocol::kContextManager});
-    out.push_back(
-        {kn::Ref::borrow(t->stats_lock), &t->stats_owner, kn::LockProtocol::kContextManager});
+    out.push_back(kn::fork_native_lock(t->write_lock));
+    out.push_back(kn::fork_native_lock(t->stats_lock));
 }
 
 void tree_fork_child(PyObject* self) { as_tree(self)->core.readers.store(0); }
@@ -286,8 +321,6 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!kn::bind_tuple(kTreeNewSig, args, kwds, a)) return nullptr;
     uint32_t sample_rate = 100;
     if (a[0] && !kn::to_uint32(a[0], &sample_rate)) return nullptr;
-    kn::Ref write_lock = globals.new_lock();
-    if (!write_lock) return nullptr;
     // The operation counters, when the counter type could be imported.
     kn::Ref available = globals.get(s_atomic_available);
     if (!available) return nullptr;
@@ -304,8 +337,6 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
             if (!sampled) return nullptr;
         }
     }
-    kn::Ref stats_lock = globals.new_lock();
-    if (!stats_lock) return nullptr;
 
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -318,10 +349,8 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     new (&t->seq_counter) std::atomic<uint64_t>(0);
     t->sample_rate = sample_rate;
     t->use_atomic = use_atomic != 0;
-    t->writer.store(0, std::memory_order_relaxed);
-    t->stats_owner.store(0, std::memory_order_relaxed);
-    t->write_lock = write_lock.release();
-    t->stats_lock = stats_lock.release();
+    new (&t->write_lock) kn::NativeLock();
+    new (&t->stats_lock) kn::NativeLock();
     t->op_counter = op.release();
     t->sampled_counter = sampled.release();
     reset_stats(t->stats);
@@ -338,8 +367,6 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     TreeObject* t = as_tree(self);
     if (int r = traverse_blocks(t->core.root.load(std::memory_order_relaxed), visit, arg)) return r;
-    Py_VISIT(t->write_lock);
-    Py_VISIT(t->stats_lock);
     Py_VISIT(t->op_counter);
     Py_VISIT(t->sampled_counter);
     return 0;
@@ -353,8 +380,6 @@ int tree_clear(PyObject* self) {
     drain_if_idle(t->core);
     Py_CLEAR(t->op_counter);
     Py_CLEAR(t->sampled_counter);
-    kn::fork_clear_lock(t->write_lock);
-    kn::fork_clear_lock(t->stats_lock);
     return 0;
 }
 
@@ -396,25 +421,38 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::array<PyObject*, 2> a;
     if (!kn::bind(kTreeInsertSig, args, nargs, kwnames, a)) return nullptr;
     TreeObject* t = as_tree(self);
-    kn::Ref n = kn::int_arg(a[0], "size");
     uint64_t size;
-    if (!n || sanitize(self, n.get(), &size, true) != Sane::kOk) return nullptr;
+    if (size_arg(self, a[0], &size, true) != Sane::kOk) return nullptr;
 
     // Sampling happens before the lock: every insert counts, and one in
-    // sample_rate is also counted as sampled once it is stored.
+    // sample_rate is also counted as sampled once it is stored.  An exact
+    // AtomicCounter takes its step through its native table, inside the
+    // critical section that keeps clear() from replacing it meanwhile.
     bool sampled = false;
     kn::Ref counter;
-    {
-        kn::CriticalSection fields(self);  // clear() replaces the counters
-        counter = kn::Ref::borrow(t->op_counter);
-    }
-    if (t->use_atomic && counter) {
-        kn::Ref value = kn::Ref::steal(call_method0(s_increment, counter.get()));
-        if (!value) return nullptr;
-        if (t->sample_rate != 0) {
-            int d = divisible(value.get(), t->sample_rate);
-            if (d < 0) return nullptr;
-            sampled = d != 0;
+    if (t->use_atomic) {
+        bool stepped = false;
+        int64_t value = 0;
+        {
+            kn::CriticalSection fields(self);  // clear() replaces the counters
+            PyObject* op = t->op_counter;
+            if (is_exact_counter(op)) {
+                value = counter_ops->_c_increment(op, nullptr);
+                stepped = true;
+            } else {
+                counter = kn::Ref::borrow(op);
+            }
+        }
+        if (stepped) {
+            sampled = t->sample_rate != 0 && value % static_cast<int64_t>(t->sample_rate) == 0;
+        } else if (counter) {
+            kn::Ref r = kn::Ref::steal(call_method0(s_increment, counter.get()));
+            if (!r) return nullptr;
+            if (t->sample_rate != 0) {
+                int d = divisible(r.get(), t->sample_rate);
+                if (d < 0) return nullptr;
+                sampled = d != 0;
+            }
         }
     }
     // The node (and its clock reading) is made before the lock too.
@@ -432,7 +470,13 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         add_relaxed(t->stats.total_blocks, 1);
         add_relaxed(t->stats.total_insertions, 1);
         add_shared(t->stats.operation_count, 1);
-        if (sampled && t->use_atomic) sampled_counter = kn::Ref::borrow(t->sampled_counter);
+        if (sampled && t->use_atomic) {
+            // clear() replaces the counter only inside a write section.
+            if (is_exact_counter(t->sampled_counter))
+                counter_ops->_c_increment(t->sampled_counter, nullptr);
+            else
+                sampled_counter = kn::Ref::borrow(t->sampled_counter);
+        }
     }
     if (sampled_counter) {
         kn::Ref r = kn::Ref::steal(call_method0(s_increment, sampled_counter.get()));
@@ -443,6 +487,21 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // How many times a lock-free reader tries for a stable view of the tree.
 constexpr int kReadAttempts = 100;
+
+#ifndef Py_GIL_DISABLED
+// With the interpreter lock, a search of a tree of at most this many sizes
+// keeps the lock.  Such a tree is at most 32 levels deep and its nodes fit in
+// 4 MiB (a last-level cache): the walk takes 30 to 200 ns, where releasing
+// and taking back the lock costs about 50 ns alone and, when another thread
+// is waiting for it, tens of microseconds to milliseconds (the waiter runs
+// until its switch interval ends).  Longer, memory-bound walks release it.
+// While the test hook holds lock-free readers inside nodes, every lookup
+// walks lock-free, so that tests reach that path with small trees.
+constexpr uint64_t kKeepLockSizes = uint64_t{1} << 16;
+inline bool short_search(const Core& core) noexcept {
+    return core.heads.load(kRelaxed) <= kKeepLockSizes && reader_pause_us.load(kRelaxed) == 0;
+}
+#endif
 
 // One lookup of `size`, the best fit or the exact size.  The tree is walked
 // with the interpreter lock released and no lock held; the node found counts
@@ -456,6 +515,17 @@ constexpr int kReadAttempts = 100;
 template <typename Take>
 bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take, bool count = true) {
     Core& core = t->core;
+#ifndef Py_GIL_DISABLED
+    // Writers change the tree only while they hold the interpreter lock, so
+    // with the counter even and the lock kept for the whole walk the view
+    // is stable: no reader count, no validation.
+    if (short_search(core) && !(t->seq_counter.load(kRelaxed) & 1)) {
+        take(best_fit ? find_best_fit_node(core, size) : find_node(core, size));
+        drain_if_idle(core);
+        if (count) add_shared(t->stats.total_searches, 1);
+        return true;
+    }
+#endif
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         // Counted in for this try, and out again however it ends (a failed
         // allocation, a daemon thread ended at exit): a reader left counted
@@ -464,7 +534,7 @@ bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take, bool count
         const uint64_t seq_start = t->seq_counter.load();
         if (seq_start & 1) {
             reader.leave();
-            if (kn::held_by_this_thread(t->writer)) {
+            if (kn::held_by_this_thread(t->write_lock.owner)) {
                 PyErr_SetString(PyExc_RuntimeError, kWriteReentry);
                 return false;
             }
@@ -502,11 +572,15 @@ PyObject* tree_find_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kTreeFindBestFitSig, args, nargs, kwnames, a)) return nullptr;
-    kn::Ref n = kn::int_arg(a[0], "size");
-    if (!n) return nullptr;
-    if (a[1] && !kn::int_arg(a[1], "alignment")) return nullptr;  // accepted, not used
+    // The alignment is checked after the size's int rule and before its
+    // sanitizer; plain_size() asks nothing, so it may come first.
     uint64_t size;
-    switch (sanitize(self, n.get(), &size, false)) {
+    const bool plain = plain_size(self, a[0], &size);
+    kn::Ref n = plain ? kn::Ref() : kn::int_arg(a[0], "size");
+    if (!plain && !n) return nullptr;
+    if (a[1] && !PyLong_CheckExact(a[1]) && !kn::int_arg(a[1], "alignment"))
+        return nullptr;  // accepted, not used
+    switch (plain ? Sane::kOk : sanitize(self, n.get(), &size, false)) {
     case Sane::kOk:
         break;
     case Sane::kInvalid:
@@ -528,10 +602,8 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     std::array<PyObject*, 1> a;
     if (!kn::bind(kTreeFindAllExactSig, args, nargs, kwnames, a)) return nullptr;
-    kn::Ref n = kn::int_arg(a[0], "size");
-    if (!n) return nullptr;
     uint64_t size;
-    switch (sanitize(self, n.get(), &size, false)) {
+    switch (size_arg(self, a[0], &size, false)) {
     case Sane::kOk:
         break;
     case Sane::kInvalid:
@@ -560,10 +632,8 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::array<PyObject*, 2> a;
     if (!kn::bind(kTreeDeleteSig, args, nargs, kwnames, a)) return nullptr;
     TreeObject* t = as_tree(self);
-    kn::Ref n = kn::int_arg(a[0], "size");
-    if (!n) return nullptr;
     uint64_t size;
-    switch (sanitize(self, n.get(), &size, false)) {
+    switch (size_arg(self, a[0], &size, false)) {
     case Sane::kOk:
         break;
     case Sane::kInvalid:
@@ -611,10 +681,8 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::array<PyObject*, 1> a;
     if (!kn::bind(kTreeRemoveGeSig, args, nargs, kwnames, a)) return nullptr;
     TreeObject* t = as_tree(self);
-    kn::Ref n = kn::int_arg(a[0], "size");
-    if (!n) return nullptr;
     uint64_t size;
-    Sane sane = sanitize(self, n.get(), &size, false);
+    Sane sane = size_arg(self, a[0], &size, false);
     if (sane == Sane::kError) return nullptr;
     // Made first: allocating a tuple may run the collector.
     kn::Ref result = kn::Ref::steal(PyTuple_New(2));
@@ -624,9 +692,16 @@ PyObject* tree_remove_ge(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         WriteSection ws(t, true);
         if (!ws.ok()) return nullptr;
         RBNode* head;
-        Py_BEGIN_ALLOW_THREADS
-        head = find_best_fit_node(t->core, size);
-        Py_END_ALLOW_THREADS
+#ifndef Py_GIL_DISABLED
+        if (short_search(t->core)) {
+            head = find_best_fit_node(t->core, size);
+        } else
+#endif
+        {
+            Py_BEGIN_ALLOW_THREADS
+            head = find_best_fit_node(t->core, size);
+            Py_END_ALLOW_THREADS
+        }
         if (head) {
             // An int allocation runs no Python code.
             found_size = kn::Ref::steal(PyLong_FromUnsignedLongLong(head->size));
@@ -675,6 +750,7 @@ PyObject* tree_get_stats(PyObject* self, PyObject*) {
     uint64_t node_count;
     int32_t height;
     kn::Ref counter;
+    int64_t sampled_value = 0;
     {
         StatsSection section(t);
         if (!section.ok()) return nullptr;
@@ -684,12 +760,17 @@ PyObject* tree_get_stats(PyObject* self, PyObject*) {
         height = compute_height(t->core.root.load(std::memory_order_relaxed));
 #endif
         kn::CriticalSection fields(self);  // clear() replaces the counters
-        if (t->use_atomic) counter = kn::Ref::borrow(t->sampled_counter);
+        if (!t->use_atomic)
+            sampled_value = 0;
+        else if (is_exact_counter(t->sampled_counter))
+            sampled_value = counter_ops->_c_load(t->sampled_counter);
+        else
+            counter = kn::Ref::borrow(t->sampled_counter);
     }
 #ifdef Py_GIL_DISABLED
     // Without the interpreter lock the tree is walked as a lookup walks it,
     // unless this thread is the writer (then nothing changes it meanwhile).
-    if (kn::held_by_this_thread(t->writer))
+    if (kn::held_by_this_thread(t->write_lock.owner))
         height = compute_height(t->core.root.load(std::memory_order_relaxed));
     else if (!lookup(
                  t, 0, true,
@@ -700,7 +781,7 @@ PyObject* tree_get_stats(PyObject* self, PyObject*) {
         return nullptr;
 #endif
     kn::Ref sampled = counter ? kn::Ref::steal(call_method0(s_load, counter.get()))
-                              : kn::Ref::steal(PyLong_FromLong(0));
+                              : kn::Ref::steal(PyLong_FromLongLong(sampled_value));
     if (!sampled) return nullptr;
     return stats_dict(snapshot, node_count, height, sampled.get());
 }
@@ -789,7 +870,7 @@ PyObject* tree_check_invariants(PyObject* self, PyObject*) {
     const char* why = check_tree(t->core, &black_height);
     if (!why && static_cast<uint64_t>(t->stats.total_blocks.load()) != t->core.count.load())
         why = "the statistics' block total differs from the count";
-    if (!why && (t->seq_counter.load() & 1) && !t->writer.load(kRelaxed))
+    if (!why && (t->seq_counter.load() & 1) && !t->write_lock.owner.load(kRelaxed))
         why = "the sequence counter is odd outside a write";
     if (why) {
         PyErr_SetString(PyExc_AssertionError, why);
