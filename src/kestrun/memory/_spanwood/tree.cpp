@@ -250,19 +250,13 @@ Sane sanitize(PyObject* self, PyObject* size, uint64_t* out, bool keep_error) {
 // False leaves everything else (and every error) to size_arg's full path.
 inline bool plain_size(PyObject* self, PyObject* arg, uint64_t* out) {
     if (!PyLong_CheckExact(arg) || !Py_IS_TYPE(self, &TreeType)) return false;
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
-    // The int layout of 3.12 and 3.13 (cpython/longintrepr.h): sizes below
-    // 2**(2*PyLong_SHIFT) are read from their digits, as CPython's own
-    // compact-value accessor reads one digit.
-    static_assert(2 * PyLong_SHIFT <= 63, "two digits fit in 63 bits");
+#if PY_VERSION_HEX >= 0x030C0000
+    // An int below 2**30 (one digit) is read in place.
     const auto* n = reinterpret_cast<const PyLongObject*>(arg);
-    const uintptr_t tag = n->long_value.lv_tag;
-    if ((tag & _PyLong_SIGN_MASK) == 2) return false;  // negative
-    const uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
-    if (ndigits <= 2) {
-        uint64_t v = ndigits ? n->long_value.ob_digit[0] : 0;
-        if (ndigits == 2) v |= static_cast<uint64_t>(n->long_value.ob_digit[1]) << PyLong_SHIFT;
-        *out = v;
+    if (PyUnstable_Long_IsCompact(n)) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(n);
+        if (v < 0) return false;
+        *out = static_cast<uint64_t>(v);
         return true;
     }
 #endif
