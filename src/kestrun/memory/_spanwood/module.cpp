@@ -44,9 +44,9 @@ PyObject* genuine_perf_counter_ns = nullptr;  // time.perf_counter_ns, for the p
 // it the flag stays set.  It stays set where watchers are missing (before
 // 3.12) or all taken.
 std::atomic<bool> clock_maybe_replaced{true};
-[[maybe_unused]] PyObject* watched_globals =
-    nullptr;  // spanwood's dict (borrowed; the module lives on)
-[[maybe_unused]] PyObject* watched_time = nullptr;  // the time module's dict (borrowed, likewise)
+// spanwood's dict and the time module's (borrowed: the modules live on).
+[[maybe_unused]] PyObject* watched_globals = nullptr;
+[[maybe_unused]] PyObject* watched_time = nullptr;
 
 // The genuine clock function is `time.perf_counter_ns` of the genuine time
 // module named by the global `time`; 1 when both hold, 0 when not, -1 on
