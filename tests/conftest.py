@@ -22,6 +22,14 @@ TIMEOUT = 300
 
 
 @pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    """Thread stress tests are slow ones too: `-m "not slow"` leaves them out."""
+    for item in items:
+        if item.path.parent.name == "stress" or item.get_closest_marker("threaded"):
+            item.add_marker(pytest.mark.slow)
+
+
+@pytest.hookimpl(tryfirst=True)
 def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> bool | None:
     if os.environ.get(CHILD):
         return None  # the child runs the test itself
