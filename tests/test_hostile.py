@@ -201,6 +201,7 @@ def test_holders_are_discovered() -> None:
     assert FIXED_TYPES <= found
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "route", HOLDERS or [None], ids=lambda r: f"{r['type']}-{r['via']}" if r else "none"
 )

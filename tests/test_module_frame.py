@@ -391,6 +391,7 @@ def test_pickling_and_copying_are_refused(name: str, cls: type) -> None:
 # ---------------------------------------------------------------- set-up
 
 
+@pytest.mark.slow
 @built
 def test_functions_before_set_up(name: str, tmp_path) -> None:
     """On a module object whose set-up has not run, every function raises an
