@@ -94,7 +94,7 @@ WRONG = "import kestrun.gpu.cardmem as m\nm.estimate_allocation_bytes = lambda *
 @pytest.mark.parametrize("setup, expected", [
     (WRONG, ["estimate_allocation_bytes((1024, 1024), 4) gave 0, expected 4194304",
              "7 of 8 passed; failed: kestrun.gpu.cardmem"]),
-    (FINDER, ["failed: ImportError: broken on purpose", "7 of 7 passed",
+    (FINDER, ["failed: ImportError: broken on purpose", "7 of 8 passed",
               "7 of 8 loaded; failed: kestrun.gpu.cardmem"]),
 ])  # fmt: skip
 def test_check_exits_1_naming_the_module(setup: str, expected: list[str]) -> None:

@@ -38,8 +38,8 @@ Module statuses:
 Check results (--check; each module that loaded is called with a few
 arguments whose answers are known):
   ok         every answer was right
-  failed     an answer was wrong, or a call raised; the first such call is
-             shown
+  failed     an answer was wrong, or a call raised (the first such call is
+             shown), or the module is not built or failed to load
 
 Times: every duration is in milliseconds (keys ending in _ms in --json).  An
 import time is the wall time of the module's first import in this process,
@@ -48,8 +48,10 @@ in the report, the capability probe's detected_at, is in seconds since the
 epoch.
 
 Exit status:
-  0  every module that is built loaded (and, with --check, passed its check)
-  1  a module failed to load, or, with --check, a check failed
+  0  every module that is built loaded; with --check, every module is built,
+     loaded and passed its check
+  1  a module failed to load; with --check, also a module that is not built
+     or gave a wrong answer
   2  the command line was wrong"""
 
 
@@ -235,8 +237,12 @@ CHECKS: dict[str, Callable[[ModuleType], None]] = {
 }
 
 
-def run_check(name: str) -> dict[str, Any]:
-    """Runs the module's self-check: ok, or failed with the first wrong call."""
+def run_check(name: str, status: str = "loaded") -> dict[str, Any]:
+    """Runs the module's self-check: ok, or failed with the first wrong call.
+    A module that did not load fails its check without being called."""
+    if status != "loaded":
+        error = "not built" if status == "not built" else "did not load (see above)"
+        return {"module": name, "result": "failed", "error": error, "time_ms": 0.0}
     check = CHECKS.get(name)
     if check is None:
         return {"module": name, "result": "failed", "error": "no self-check for it", "time_ms": 0.0}
@@ -270,7 +276,7 @@ def collect(check: bool = False) -> dict[str, Any]:
     modules = [module_report(name) for name in NATIVE_MODULES]
     checks = None
     if check:
-        checks = [run_check(m["module"]) for m in modules if m["status"] == "loaded"]
+        checks = [run_check(m["module"], m["status"]) for m in modules]
     report = {
         "kestrun": __version__,
         "python": platform.python_version(),
@@ -387,10 +393,14 @@ def main(argv: list[str] | None = None) -> int:
     )
     args = parser.parse_args(argv)
     report = collect(check=args.check)
-    if args.json:
-        print(json.dumps(report, indent=2, default=repr))
-    else:
-        print(render(report))
+    try:
+        if args.json:
+            print(json.dumps(report, indent=2, default=repr))
+        else:
+            print(render(report))
+        sys.stdout.flush()
+    except BrokenPipeError:  # the reader stopped early (| head): no traceback
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return report["exit_status"]
 
 
