@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the release files into dist/: one wheel for each CPython 3.11, 3.12
+# Builds the release files into dist/ (emptied first): one wheel for each CPython 3.11, 3.12
 # and 3.13 this machine has (found as tools/_setup_find.sh finds them),
 # each repaired by auditwheel to the manylinux tag this machine's glibc and
 # the modules' symbols allow, and the source distribution; then checks all of
