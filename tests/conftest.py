@@ -21,6 +21,36 @@ CHILD = "KESTRUN_STRESS_CHILD"
 TIMEOUT = 300
 
 
+# `tools/test.sh --quick` sets this: property-based tests then try at most this
+# many examples each (a stateful test this many runs), whatever their settings.
+QUICK = "KESTRUN_QUICK_EXAMPLES"
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    """Thread stress tests are slow ones too: `-m "not slow"` leaves them out."""
+    quick = int(os.environ.get(QUICK, "0"))
+    for item in items:
+        if item.path.parent.name == "stress" or item.get_closest_marker("threaded"):
+            item.add_marker(pytest.mark.slow)
+        if quick > 0:
+            fewer_examples(item, quick)
+
+
+def fewer_examples(item: pytest.Item, most: int) -> None:
+    from hypothesis import settings
+
+    test = getattr(item, "obj", None)
+    current = getattr(test, "_hypothesis_internal_use_settings", None)  # read at each call
+    if isinstance(current, settings) and current.max_examples > most:
+        test._hypothesis_internal_use_settings = settings(current, max_examples=most)
+    # A rule-based state machine's TestCase carries its settings on the class.
+    cls = getattr(item, "cls", None)
+    current = getattr(cls, "settings", None)
+    if isinstance(current, settings) and current.max_examples > most:
+        cls.settings = settings(current, max_examples=most)
+
+
 @pytest.hookimpl(tryfirst=True)
 def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> bool | None:
     if os.environ.get(CHILD):

@@ -57,6 +57,7 @@ def test_every_type_can_be_reached(module: str) -> None:
 # ---------------------------------------------------------------- the harness
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("module", BUILT)
 def test_hostile_arguments_never_crash(module: str, tmp_path) -> None:
     findings, stats = _hostile.fuzz_module(module, str(tmp_path))
@@ -68,6 +69,7 @@ def test_hostile_arguments_never_crash(module: str, tmp_path) -> None:
 # ---------------------------------------------------------------- calls coming back
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("module", BUILT)
 def test_calls_back_from_hostile_code_never_hang_or_crash(module: str, tmp_path) -> None:
     """Every callable is made to run hostile code (protocols of its arguments,
@@ -96,6 +98,7 @@ def exit_report(children: list[_hostile.ChildResult]) -> str:
     return "\n".join([*lines, "", failed[0].explain("the first run that failed")])
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("module", BUILT)
 def test_exit_with_daemon_threads_inside_calls(module: str, tmp_path) -> None:
     """The main thread returns while daemon threads loop on the module's
@@ -106,6 +109,7 @@ def test_exit_with_daemon_threads_inside_calls(module: str, tmp_path) -> None:
         pytest.fail(exit_report(children), pytrace=False)
 
 
+@pytest.mark.slow
 def test_exit_with_daemon_threads_inside_calls_of_every_module(tmp_path) -> None:
     children = _hostile.exit_runs(BUILT, str(tmp_path), EXIT_RUNS)
     if not all(c.ok for c in children):
@@ -174,6 +178,7 @@ DEPTH = 10**6
 PLAIN_ALLOCATOR = {"PYTHONMALLOC": _hostile.ALLOCATORS["plain"]}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("module, type_name, link", FIXED_CHAINS, ids=[c[1] for c in FIXED_CHAINS])
 def test_a_million_nested_objects_are_freed(
     module: str, type_name: str, link: str, tmp_path
@@ -196,6 +201,7 @@ def test_holders_are_discovered() -> None:
     assert FIXED_TYPES <= found
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "route", HOLDERS or [None], ids=lambda r: f"{r['type']}-{r['via']}" if r else "none"
 )
@@ -214,6 +220,7 @@ def test_shallow_chains_of_every_holder(route: dict | None, tmp_path) -> None:
     assert child.result == {"depth": 1000}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "route",
     [r for r in HOLDERS if (r["module"], r["type"]) not in FIXED_TYPES] or [None],

@@ -436,6 +436,7 @@ def test_non_ascii_text_lowers_as_str_lower(code, name):
     assert js.score_framework_patterns(code) == model_frameworks(code)
 
 
+@pytest.mark.slow
 def test_only_two_characters_lower_to_ascii_beyond_ascii():
     # The scorers read non-ASCII text without lower-casing it; that holds as
     # long as these are the only characters whose lower-casing holds ASCII.

@@ -391,6 +391,7 @@ def test_pickling_and_copying_are_refused(name: str, cls: type) -> None:
 # ---------------------------------------------------------------- set-up
 
 
+@pytest.mark.slow
 @built
 def test_functions_before_set_up(name: str, tmp_path) -> None:
     """On a module object whose set-up has not run, every function raises an
@@ -405,6 +406,7 @@ def test_functions_before_set_up(name: str, tmp_path) -> None:
     assert child.result["worked"] == [c["name"] for c in calls if c["valid"] is not None]
 
 
+@pytest.mark.slow
 @built
 def test_failed_first_import_can_be_retried(name: str, tmp_path) -> None:
     """The k-th import made by the module's set-up fails (k = 1, 2, ... up to

@@ -155,6 +155,7 @@ def run_probe(probe_dir: pathlib.Path, code: str) -> str:
     return proc.stdout
 
 
+@pytest.mark.slow  # compiles a C++ probe against the shared layer
 def test_cpp_exceptions_become_python_exceptions(probe_dir) -> None:
     out = run_probe(
         probe_dir,

@@ -33,6 +33,7 @@ def leak_report(leaks: list[dict]) -> str:
     )
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("module", BUILT)
 def test_reference_counts_are_neutral(module: str, tmp_path) -> None:
     child = _hostile.run_child(["leaks", module], str(tmp_path), 300)

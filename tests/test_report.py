@@ -78,3 +78,29 @@ def test_capabilities_in_both_reports() -> None:
 def test_capability_values_read_well(key, value, text) -> None:
     assert shown(key, value) == text
     assert shown("detected_at", 47304000.0).startswith("1971-07-0")  # noon, 2 July 1971 UTC
+
+
+FINDER = """
+class Broken:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name == "kestrun.gpu.cardmem":
+            raise ImportError("broken on purpose")
+sys.meta_path.insert(0, Broken)
+"""
+WRONG = "import kestrun.gpu.cardmem as m\nm.estimate_allocation_bytes = lambda *a: 0"
+
+
+@pytest.mark.parametrize("setup, expected", [
+    (WRONG, ["estimate_allocation_bytes((1024, 1024), 4) gave 0, expected 4194304",
+             "7 of 8 passed; failed: kestrun.gpu.cardmem"]),
+    (FINDER, ["failed: ImportError: broken on purpose", "7 of 8 passed",
+              "7 of 8 loaded; failed: kestrun.gpu.cardmem"]),
+])  # fmt: skip
+def test_check_exits_1_naming_the_module(setup: str, expected: list[str]) -> None:
+    """A wrong answer, or a module that fails to load, makes the exit status 1."""
+    code = f"import sys\n{setup}\nfrom kestrun.__main__ import main\nsys.exit(main(['--check']))"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    for text in expected:
+        assert text in proc.stdout

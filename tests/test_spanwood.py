@@ -624,6 +624,7 @@ def test_cycles_through_stored_blocks_are_collected() -> None:
     assert ref() is None
 
 
+@pytest.mark.slow
 def test_a_long_chain_of_trees_frees_without_recursion(monkeypatch) -> None:
     monkeypatch.setattr(spanwood, "ATOMIC_AVAILABLE", False)  # fewer objects per tree
     head = FastRedBlackTree()

@@ -25,6 +25,8 @@ find_python() {
 }
 
 VENV=${KESTRUN_VENV:-.venv}
+# Absolute, so callers may change folder; $KESTRUN_VENV may itself be absolute.
+case $VENV in /*) ;; *) VENV=$PWD/$VENV ;; esac
 PY=$(find_python)
 if [ ! -x "$VENV/bin/python" ] || ! is_python "$VENV/bin/python" 11 ||
    [ "$("$VENV/bin/python" -c 'import sys; print(sys.version_info[:2])')" != \
@@ -46,7 +48,8 @@ target=".${KESTRUN_EXTRAS:+[$KESTRUN_EXTRAS]}"
 # stamp, and the package is always installed.
 stamp=""
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    stamp=$( { git ls-files -co --exclude-standard -- src CMakeLists.txt pyproject.toml |
+    stamp=$( { git ls-files -co --exclude-standard -- src CMakeLists.txt pyproject.toml \
+                   tools/build_info.py.in |
                LC_ALL=C sort | xargs -d '\n' sha1sum
                echo "${pip_args[*]}"; } | sha1sum | cut -d' ' -f1)
 fi

@@ -14,9 +14,21 @@ export KESTRUN_VENV=${KESTRUN_VENV:-.venv-asan}
 export KESTRUN_EXTRAS=test
 export KESTRUN_PIP_ARGS="-Ccmake.define.KESTRUN_SANITIZE=ON -Cinstall.strip=false"
 source "$(dirname "$0")/_setup.sh"
-preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 cd tests
+# The runtime must be the one of the compiler that built the modules: ask that
+# compiler (recorded in the package's build information) where its libraries are.
+cxx=$("$VPY" -c 'from kestrun._build_info import BUILD; print(BUILD["compiler_path"])' \
+      2>/dev/null || echo "${CXX:-c++}")
+preload=""
+for lib in libasan.so libubsan.so; do
+    path=$("$cxx" -print-file-name=$lib)
+    if [ "$path" = $lib ]; then
+        echo "sanitize.sh: $cxx does not know where $lib is" >&2
+        exit 1
+    fi
+    preload+="${preload:+ }$path"
+done
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "../$VPY" -m pytest -p no:cacheprovider -q "$@"
+    "$VPY" -m pytest -p no:cacheprovider -q "$@"

@@ -21,4 +21,4 @@ cd "$repo_root/tests"
 # (halt_on_error), so a child per test would only add start-up time.
 KESTRUN_STRESS_CHILD=1 PYTHON_GIL=0 \
 TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$repo_root/tools/tsan-suppressions.txt" \
-    "$repo_root/$VPY" -m pytest -p no:cacheprovider -q "$@"
+    "$VPY" -m pytest -p no:cacheprovider -q "$@"

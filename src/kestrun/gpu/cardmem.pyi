@@ -2,9 +2,11 @@
 chunk plans, out-of-memory classification, suitability and memory pressure."""
 
 import logging as logging
-from typing import SupportsFloat, SupportsIndex, SupportsInt
+from typing import SupportsFloat, SupportsIndex
 
-_Int = SupportsInt | SupportsIndex
+# Integer arguments: int, bool or any object with __index__; a float is refused
+# by a type checker (at run time it would be truncated).
+_Int = SupportsIndex
 
 logger: logging.Logger
 

@@ -4,13 +4,15 @@ JitGovernor, with a process-wide governor."""
 import logging as logging
 import threading as threading
 import time as time
-from typing import Any, ClassVar, Protocol, Self, SupportsFloat, SupportsIndex, SupportsInt
+from typing import Any, ClassVar, Protocol, Self, SupportsFloat, SupportsIndex
 from typing import Dict as Dict  # noqa: UP035  (bound by the module)
 from typing import Optional as Optional
 
 from typing_extensions import disjoint_base
 
-_Int = SupportsInt | SupportsIndex
+# Integer arguments: int, bool or any object with __index__; a float is refused
+# by a type checker (at run time it would be truncated).
+_Int = SupportsIndex
 _Float = SupportsFloat | SupportsIndex
 
 logger: logging.Logger

@@ -4,11 +4,13 @@ best-fit search, allocation statistics, and alignment and bitmap helpers."""
 
 import logging as logging
 import threading as threading
-from typing import Any, Self, SupportsIndex, SupportsInt
+from typing import Any, Self, SupportsIndex
 
 from typing_extensions import disjoint_base
 
-_Int = SupportsInt | SupportsIndex
+# Integer arguments: int, bool or any object with __index__; a float is refused
+# by a type checker (at run time it would be truncated).
+_Int = SupportsIndex
 
 logger: logging.Logger
 

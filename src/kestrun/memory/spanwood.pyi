@@ -8,7 +8,7 @@ from typing import Any as Any
 from typing import Dict as Dict  # noqa: UP035 (bound by the module)
 from typing import List as List  # noqa: UP035 (bound by the module)
 from typing import Optional as Optional
-from typing import Self, SupportsIndex, SupportsInt
+from typing import Self, SupportsIndex
 from typing import Tuple as Tuple  # noqa: UP035 (bound by the module)
 
 from typing_extensions import disjoint_base
@@ -16,7 +16,9 @@ from typing_extensions import disjoint_base
 from kestrun.memory.span_record import SpanRecord as SpanRecord
 from kestrun.memory.syncore import AtomicCounter as AtomicCounter
 
-_Int = SupportsInt | SupportsIndex
+# Integer arguments: int, bool or any object with __index__; a float is refused
+# by a type checker (at run time it would be truncated).
+_Int = SupportsIndex
 
 ATOMIC_AVAILABLE: bool
 
@@ -33,7 +35,8 @@ class FastRedBlackTree:
     def find_best_fit(self, size: _Int, alignment: _Int = 1) -> SpanRecord | None: ...
     def find_all_exact(self, size: _Int) -> list[SpanRecord]: ...
     def delete(self, size: _Int, block: SpanRecord) -> bool: ...
-    def remove_ge(self, size: _Int) -> tuple[int | None, SpanRecord | None]: ...
+    # (size, block) of the best fit, taken out of the tree; (None, None) when nothing fits.
+    def remove_ge(self, size: _Int) -> tuple[int, SpanRecord] | tuple[None, None]: ...
     def get_stats(self) -> dict[str, Any]: ...
     def size(self) -> int: ...
     def clear(self) -> None: ...

@@ -4,14 +4,16 @@ allocation statistics and a nanosecond timer."""
 import logging as logging
 import threading as threading
 import time as time
-from typing import Any, ClassVar, Final, Self, SupportsIndex, SupportsInt
+from typing import Any, ClassVar, Final, Self, SupportsIndex
 from typing import Generic as Generic
 from typing import Optional as Optional
 from typing import TypeVar as TypeVar
 
 from typing_extensions import disjoint_base
 
-_Int = SupportsInt | SupportsIndex
+# Integer arguments: int, bool or any object with __index__; a float is refused
+# by a type checker (at run time it would be truncated).
+_Int = SupportsIndex
 
 logger: logging.Logger
 NATIVE_ATOMICS_AVAILABLE: Final[bool]

@@ -4,9 +4,11 @@ and adaptive detection thresholds."""
 
 import logging as logging
 import re as re
-from typing import SupportsFloat, SupportsIndex, SupportsInt
+from typing import SupportsFloat, SupportsIndex
 
-_Int = SupportsInt | SupportsIndex
+# Integer arguments: int, bool or any object with __index__; a float is refused
+# by a type checker (at run time it would be truncated).
+_Int = SupportsIndex
 _Float = SupportsFloat | SupportsIndex
 
 logger: logging.Logger

@@ -3,7 +3,7 @@ dominant pattern, adaptation benefit and timing, memory pressure, fragmentation,
 urgency, pool scoring and resource prediction."""
 
 import logging as logging
-from typing import Any, SupportsFloat, SupportsIndex, SupportsInt
+from typing import Any, SupportsFloat, SupportsIndex
 
 _Float = SupportsFloat | SupportsIndex
 # Entries are (timestamp, value) pairs: tuples, lists or any iterable of two
@@ -25,7 +25,7 @@ def detect_workload_characteristics_change(
     pattern_history: list[dict[str, Any]], change_threshold: _Float = 0.3
 ) -> tuple[bool, float, float, float]: ...
 def detect_dominant_pattern(
-    patterns: list[str] | list[str | None], window_size: SupportsInt | SupportsIndex = 5
+    patterns: list[str] | list[str | None], window_size: SupportsIndex = 5
 ) -> str | None: ...
 def is_adaptation_beneficial(
     current_pool: str | None,
@@ -33,7 +33,7 @@ def is_adaptation_beneficial(
     recommendation_score: _Float,
     recommendation_confidence: _Float,
     current_performance_estimate: _Float,
-    trigger_code: SupportsInt | SupportsIndex,
+    trigger_code: SupportsIndex,
     min_improvement_ratio: _Float = 1.1,
     min_confidence: _Float = 0.6,
 ) -> bool: ...
