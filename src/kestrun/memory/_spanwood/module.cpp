@@ -87,11 +87,29 @@ PyObject* set_reader_pause(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return PyLong_FromUnsignedLong(reader_pause_us.exchange(us));
 }
 
+// _set_huge_page_refusal(refuse): pool chunks mapped from now on are used
+// as if the system refused huge pages; returns the previous setting.  For
+// tests of that fallback.
+constexpr kn::Signature<1> kSetHugePageRefusalSig{"_set_huge_page_refusal", {"refuse"}, 1};
+
+PyObject* set_huge_page_refusal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    std::array<PyObject*, 1> a;
+    if (!kn::bind(kSetHugePageRefusalSig, args, nargs, kwnames, a)) return nullptr;
+    const int refuse = PyObject_IsTrue(a[0]);
+    if (refuse < 0) return nullptr;
+    return PyBool_FromLong(refuse_huge_pages.exchange(refuse != 0));
+}
+
 PyMethodDef module_functions[] = {
     kn::def<set_reader_pause>(
         "_set_reader_pause",
         "_set_reader_pause($module, /, microseconds)\n--\n\n"
         "Test hook: lock-free readers wait this long after their first step."),
+    kn::def<set_huge_page_refusal>(
+        "_set_huge_page_refusal",
+        "_set_huge_page_refusal($module, /, refuse)\n--\n\n"
+        "Test hook: new pool chunks are used as if huge pages were refused."),
     kn::kEndOfMethods,
 };
 
@@ -104,7 +122,8 @@ int spanwood_exec(PyObject* module) {
         !kn::bind_from(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) ||
         !kn::bind_from(module, "kestrun.memory.span_record", {"SpanRecord"}) ||
         !bind_atomic_counter(module) || !ready_tree_type() || !kn::install_fork_hooks() ||
-        !kn::add_functions(module, module_functions))
+        !kn::add_functions(module, module_functions) ||
+        PyModule_AddIntConstant(module, "_POOL_TRACE_DOMAIN", kPoolTraceDomain) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "FastRedBlackTree",
                                  reinterpret_cast<PyObject*>(&TreeType));
