@@ -1,8 +1,11 @@
 // The chunks that a tree's nodes and list entries are allocated from.
 //
-// Every chunk starts on a 2 MiB boundary, so the chunk of a slot is its
-// address with the low bits cleared; a chunk is 16 KiB to 2 MiB long (a
-// small tree does not hold a whole huge page per pool).  Free slots of a
+// A pool's first chunks are small (16 KiB, doubling) and come from the C
+// heap, so a small tree does not hold a huge page per pool and a program
+// with very many small trees does not run out of memory mappings; a slot
+// finds its small chunk by comparing addresses (at most seven).  Larger
+// trees get chunks of 2 MiB mapped on a 2 MiB boundary, so the chunk of such
+// a slot is its address with the low bits cleared.  Free slots of a
 // chunk form a list through the slot's link field; slots never handed out
 // lie past the chunk's `bump` mark.  A slot in use holds its block at
 // `block_offset`, a free one holds null there, so the collector reads the
@@ -19,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 // tracemalloc's entry points for memory the interpreter did not allocate.
@@ -47,6 +51,7 @@ struct Chunk {
     uint32_t link_offset;
     std::size_t traced;  // bytes reported to tracemalloc
     bool huge;           // advised for huge pages
+    bool mapped;         // 2 MiB and mapped (else from the C heap)
     bool open;           // on the pool's open list
 };
 
@@ -60,8 +65,13 @@ constexpr std::size_t kPage = 4096;
 inline unsigned char* slots_of(const Chunk* c) {
     return reinterpret_cast<unsigned char*>(const_cast<Chunk*>(c)) + kHeader;
 }
-inline Chunk* chunk_of(const void* slot) {
-    return reinterpret_cast<Chunk*>(reinterpret_cast<uintptr_t>(slot) & ~(kMaxChunk - 1));
+inline Chunk* chunk_of(const Pool& p, const void* slot) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(slot);
+    for (uint32_t i = 0; i < p.small_count; ++i) {
+        Chunk* c = p.small[i];
+        if (a - reinterpret_cast<uintptr_t>(c) < c->bytes) return c;
+    }
+    return reinterpret_cast<Chunk*>(a & ~(kMaxChunk - 1));
 }
 inline PyObject*& block_at(unsigned char* slot, uint32_t offset) {
     return *reinterpret_cast<PyObject**>(slot + offset);
@@ -105,7 +115,10 @@ bool advise_huge(void* p, std::size_t bytes) {
 void unmap_chunk(Chunk* c) {
     const std::size_t bytes = c->bytes;
     kestrun_trace_untrack(kPoolTraceDomain, reinterpret_cast<uintptr_t>(c));
-    munmap(c, bytes);
+    if (c->mapped)
+        munmap(c, bytes);
+    else
+        std::free(c);
 }
 
 void push_open(Pool& p, Chunk* c) {
@@ -130,12 +143,17 @@ void drop_open(Pool& p, Chunk* c) {
 bool add_chunk(Pool& p) {
     const uint32_t shift = p.chunk_count < 16 ? p.chunk_count : 16;
     std::size_t bytes = kMinChunk << shift;
-    if (bytes > kMaxChunk) bytes = kMaxChunk;
-    void* mem = map_aligned(bytes);
+    const bool mapped = bytes >= kMaxChunk;
+    if (mapped) bytes = kMaxChunk;
+    // Fewer than seven chunks are held when a small one is made, so `small`
+    // has room.
+    void* mem = mapped ? map_aligned(bytes) : std::aligned_alloc(64, bytes);
     if (!mem) return false;
     auto* c = static_cast<Chunk*>(mem);
     std::memset(c, 0, sizeof(Chunk));
     c->bytes = bytes;
+    c->mapped = mapped;
+    if (!mapped) p.small[p.small_count++] = c;
     c->capacity = static_cast<uint32_t>((bytes - kHeader) / p.slot_size);
     c->slot_size = p.slot_size;
     c->block_offset = p.block_offset;
@@ -158,6 +176,12 @@ void remove_chunk(Pool& p, Chunk* c) {
     for (Chunk** link = &p.chunks; *link; link = &(*link)->next) {
         if (*link == c) {
             *link = c->next;
+            break;
+        }
+    }
+    for (uint32_t i = 0; i < p.small_count; ++i) {
+        if (p.small[i] == c) {
+            p.small[i] = p.small[--p.small_count];
             break;
         }
     }
@@ -195,6 +219,7 @@ void pool_init(Pool& p, uint32_t slot_size, uint32_t block_offset, uint32_t link
     p.live = 0;
     p.capacity = 0;
     p.chunk_count = 0;
+    p.small_count = 0;
     p.slot_size = slot_size;
     p.block_offset = block_offset;
     p.link_offset = link_offset;
@@ -228,7 +253,7 @@ void* pool_alloc(Pool& p) noexcept {
 
 void pool_free(Pool& p, void* slot) noexcept {
     auto* s = static_cast<unsigned char*>(slot);
-    Chunk* c = chunk_of(s);
+    Chunk* c = chunk_of(p, s);
     block_at(s, c->block_offset) = nullptr;
     link_at(s, c->link_offset) = c->free;
     c->free = s;

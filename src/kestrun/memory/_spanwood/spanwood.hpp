@@ -49,11 +49,11 @@ enum : uint32_t { RED = 0, BLACK = 1 };
 
 // ---------------------------------------------------------------- node pool
 
-// Nodes and list entries live in per-tree pools of chunks mapped from the
-// system, each chunk starting on a 2 MiB boundary (so a slot finds its chunk
-// by masking its address).  A pool's first chunk is 16 KiB and each further
-// one twice the last, up to 2 MiB; chunks of 2 MiB are advised for
-// transparent huge pages where the system allows it.  A slot holds a block
+// Nodes and list entries live in per-tree pools of chunks.  A pool's first
+// chunk is 16 KiB and each further one twice the last, up to 2 MiB; the
+// small ones come from the C heap, those of 2 MiB are mapped from the system
+// on a 2 MiB boundary and advised for transparent huge pages where the
+// system allows it.  A slot holds a block
 // reference at a fixed offset, null while the slot is free, so the collector
 // walks the chunks in address order instead of the tree's links.  A chunk
 // whose slots are all free goes back to the system once the pool has room
@@ -69,6 +69,8 @@ struct Pool {
     Chunk* open;        // chunks with a free slot, through Chunk::next_open
     uint64_t live;      // slots in use
     uint64_t capacity;  // slots of all chunks
+    Chunk* small[7];    // the chunks from the C heap (less than 2 MiB each)
+    uint32_t small_count;
     uint32_t chunk_count;
     uint32_t slot_size;
     uint32_t block_offset;  // where a slot holds its block
