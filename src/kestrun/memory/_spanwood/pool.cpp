@@ -20,6 +20,17 @@
 
 #include <sys/mman.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SPANWOOD_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SPANWOOD_ASAN 1
+#endif
+#endif
+#ifdef SPANWOOD_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -80,6 +91,17 @@ inline unsigned char*& link_at(unsigned char* slot, uint32_t offset) {
     return *reinterpret_cast<unsigned char**>(slot + offset);
 }
 
+// Under AddressSanitizer a free slot is poisoned but for its block field
+// (the collector reads that), so a reader or writer touching a freed node
+// is reported as it would be with the system allocator.
+#ifdef SPANWOOD_ASAN
+void poison_slot(const Chunk* c, unsigned char* s);
+inline void unpoison(void* p, std::size_t n) { ASAN_UNPOISON_MEMORY_REGION(p, n); }
+#else
+inline void poison_slot(const Chunk*, unsigned char*) {}
+inline void unpoison(void*, std::size_t) {}
+#endif
+
 void* map_anonymous(std::size_t bytes) {
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return p == MAP_FAILED ? nullptr : p;
@@ -112,8 +134,17 @@ bool advise_huge(void* p, std::size_t bytes) {
 #endif
 }
 
+#ifdef SPANWOOD_ASAN
+void poison_slot(const Chunk* c, unsigned char* s) {
+    ASAN_POISON_MEMORY_REGION(s, c->block_offset);
+    const std::size_t after = c->block_offset + sizeof(PyObject*);
+    ASAN_POISON_MEMORY_REGION(s + after, c->slot_size - after);
+}
+#endif
+
 void unmap_chunk(Chunk* c) {
     const std::size_t bytes = c->bytes;
+    unpoison(c, bytes);
     kestrun_trace_untrack(kPoolTraceDomain, reinterpret_cast<uintptr_t>(c));
     if (c->mapped)
         munmap(c, bytes);
@@ -151,6 +182,9 @@ bool add_chunk(Pool& p) {
     if (!mem) return false;
     auto* c = static_cast<Chunk*>(mem);
     std::memset(c, 0, sizeof(Chunk));
+#ifdef SPANWOOD_ASAN
+    ASAN_POISON_MEMORY_REGION(slots_of(c), bytes - kHeader);
+#endif
     c->bytes = bytes;
     c->mapped = mapped;
     if (!mapped) p.small[p.small_count++] = c;
@@ -231,10 +265,15 @@ void* pool_alloc(Pool& p) noexcept {
             unsigned char* s;
             if (c->free) {
                 s = c->free;
+                unpoison(s, c->slot_size);
                 c->free = link_at(s, c->link_offset);
             } else {
                 s = slots_of(c) + std::size_t{c->bump} * c->slot_size;
                 ++c->bump;
+                unpoison(s, c->slot_size);
+                // The collector may read it from now on (a heap chunk's
+                // memory is not zeroed); free slots hold null already.
+                block_at(s, c->block_offset) = nullptr;
                 const std::size_t end = kHeader + std::size_t{c->bump} * c->slot_size;
                 if (end > c->traced) {
                     c->traced = (end + kPage - 1) & ~(kPage - 1);
@@ -257,6 +296,7 @@ void pool_free(Pool& p, void* slot) noexcept {
     block_at(s, c->block_offset) = nullptr;
     link_at(s, c->link_offset) = c->free;
     c->free = s;
+    poison_slot(c, s);
     if (!c->open) push_open(p, c);
     --c->live;
     --p.live;
