@@ -134,7 +134,9 @@ class Callbacks:
         self.cycle = False
         self.cursor = 0
         self.fired = 0
-        self.lock = threading.Lock()
+        # Re-entrant: a hostile object's __del__ can run (the collector) while
+        # this thread draws a target, and calls back from there.
+        self.lock = threading.RLock()
 
     def arm(self, targets: list, live: Any, log: Any, rng: Any, cycle: bool = False) -> None:
         self.targets, self.live, self.log, self.rng, self.cycle = targets, live, log, rng, cycle

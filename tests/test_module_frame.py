@@ -190,6 +190,8 @@ MODULES: dict[str, Row] = {
                 "Dict",
                 "Any",
                 "_set_reader_pause",
+                "_set_huge_page_refusal",
+                "_POOL_TRACE_DOMAIN",
             }
         ),
         identities=(

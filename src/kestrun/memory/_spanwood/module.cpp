@@ -6,7 +6,7 @@
 //                     readers validated by a sequence counter
 //
 // This file holds the module's set-up, its globals, AtomicCounter's native
-// table and the clock helpers the tree uses.  The module does not log.
+// table and the sleep the lock-free readers use.  The module does not log.
 #include "spanwood.hpp"
 
 #include <array>
@@ -32,74 +32,7 @@ namespace {
 
 PyObject* s_time = nullptr;
 PyObject* s_sleep = nullptr;
-PyObject* s_perf_counter_ns = nullptr;
-PyObject* sleep_interval = nullptr;           // 0.0001
-PyObject* genuine_perf_counter_ns = nullptr;  // time.perf_counter_ns, for the process
-
-// Whether the module global `time` or the attribute `perf_counter_ns` of
-// the module it names may have been replaced.  While it is false the node
-// stamp needs no look-up at all: a dict watcher on both dicts sets it before
-// either name is bound again or deleted, or either dict cleared.  With the
-// interpreter lock a stamp that finds both genuine again clears it; without
-// it the flag stays set.  It stays set where watchers are missing (before
-// 3.12) or all taken.
-std::atomic<bool> clock_maybe_replaced{true};
-// spanwood's dict and the time module's (borrowed: the modules live on).
-[[maybe_unused]] PyObject* watched_globals = nullptr;
-[[maybe_unused]] PyObject* watched_time = nullptr;
-
-// The genuine clock function is `time.perf_counter_ns` of the genuine time
-// module named by the global `time`; 1 when both hold, 0 when not, -1 on
-// error.  Reading the two dicts runs no Python code.
-int clock_is_genuine(PyObject** time_dict) {
-    kn::Ref time = globals.get(s_time);
-    if (!time) return -1;
-    if (!PyModule_CheckExact(time.get())) return 0;
-    *time_dict = PyModule_GetDict(time.get());
-    PyObject* fn = nullptr;
-    const int found = PyDict_GetItemRef(*time_dict, s_perf_counter_ns, &fn);
-    Py_XDECREF(fn);  // only its identity is compared
-    if (found < 0) return -1;
-    return fn == genuine_perf_counter_ns;
-}
-
-#if PY_VERSION_HEX >= 0x030C0000
-int clock_watcher = -1;
-
-// Runs before the change.  An event without a key (cleared, copied over,
-// freed), or one for a key that is not a plain str, may concern the name.
-int on_clock_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
-    PyObject* name = dict == watched_time      ? s_perf_counter_ns
-                     : dict == watched_globals ? s_time
-                                               : nullptr;
-    if (!name) return 0;  // a dict left from an earlier set-up
-    if (!key || !PyUnicode_CheckExact(key) || PyUnicode_Compare(key, name) == 0)
-        clock_maybe_replaced.store(true);
-    return 0;
-}
-
-// Watches the two dicts once set-up has bound `time`; without a watcher the
-// flag stays set and every stamp looks the names up.
-bool watch_clock(PyObject* module) {
-    PyObject* time_dict = nullptr;
-    const int genuine = clock_is_genuine(&time_dict);
-    if (genuine < 0) return false;
-    if (!genuine) return true;
-    if (clock_watcher < 0 && (clock_watcher = PyDict_AddWatcher(on_clock_dict_event)) < 0) {
-        PyErr_Clear();  // every watcher taken
-        return true;
-    }
-    PyObject* module_dict = PyModule_GetDict(module);
-    watched_globals = module_dict;
-    watched_time = time_dict;
-    if (PyDict_Watch(clock_watcher, module_dict) < 0 || PyDict_Watch(clock_watcher, time_dict) < 0)
-        return false;
-    clock_maybe_replaced.store(false);
-    return true;
-}
-#else
-bool watch_clock(PyObject*) { return true; }
-#endif
+PyObject* sleep_interval = nullptr;  // 0.0001
 
 bool intern_names() {
     struct {
@@ -112,18 +45,13 @@ bool intern_names() {
         {&s_size, "size"},
         {&s_sleep, "sleep"},
         {&s_time, "time"},
-        {&s_perf_counter_ns, "perf_counter_ns"},
         {&s_atomic_counter, "AtomicCounter"},
         {&s_atomic_available, "ATOMIC_AVAILABLE"},
     };
     for (auto& n : names)
         if (!kn::create_once(*n.slot, [&n] { return PyUnicode_InternFromString(n.text); }))
             return false;
-    return kn::create_once(sleep_interval, [] { return PyFloat_FromDouble(0.0001); }) &&
-           kn::create_once(genuine_perf_counter_ns, [] {
-               kn::Ref time = kn::Ref::steal(PyImport_ImportModule("time"));
-               return time ? PyObject_GetAttr(time.get(), s_perf_counter_ns) : nullptr;
-           });
+    return kn::create_once(sleep_interval, [] { return PyFloat_FromDouble(0.0001); });
 }
 
 // ---------------------------------------------------------------- set-up
@@ -177,11 +105,29 @@ PyObject* set_reader_pause(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return PyLong_FromUnsignedLong(reader_pause_us.exchange(us));
 }
 
+// _set_huge_page_refusal(refuse): pool chunks mapped from now on are used
+// as if the system refused huge pages; returns the previous setting.  For
+// tests of that fallback.
+constexpr kn::Signature<1> kSetHugePageRefusalSig{"_set_huge_page_refusal", {"refuse"}, 1};
+
+PyObject* set_huge_page_refusal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    std::array<PyObject*, 1> a;
+    if (!kn::bind(kSetHugePageRefusalSig, args, nargs, kwnames, a)) return nullptr;
+    const int refuse = PyObject_IsTrue(a[0]);
+    if (refuse < 0) return nullptr;
+    return PyBool_FromLong(refuse_huge_pages.exchange(refuse != 0));
+}
+
 PyMethodDef module_functions[] = {
     kn::def<set_reader_pause>(
         "_set_reader_pause",
         "_set_reader_pause($module, /, microseconds)\n--\n\n"
         "Test hook: lock-free readers wait this long after their first step."),
+    kn::def<set_huge_page_refusal>(
+        "_set_huge_page_refusal",
+        "_set_huge_page_refusal($module, /, refuse)\n--\n\n"
+        "Test hook: new pool chunks are used as if huge pages were refused."),
     kn::kEndOfMethods,
 };
 
@@ -194,7 +140,8 @@ int spanwood_exec(PyObject* module) {
         !kn::bind_from(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) ||
         !kn::bind_from(module, "kestrun.memory.span_record", {"SpanRecord"}) ||
         !bind_atomic_counter(module) || !ready_tree_type() || !kn::install_fork_hooks() ||
-        !kn::add_functions(module, module_functions) || !watch_clock(module))
+        !kn::add_functions(module, module_functions) ||
+        PyModule_AddIntConstant(module, "_POOL_TRACE_DOMAIN", kPoolTraceDomain) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "FastRedBlackTree",
                                  reinterpret_cast<PyObject*>(&TreeType));
@@ -203,21 +150,6 @@ int spanwood_exec(PyObject* module) {
 }  // namespace
 
 // ---------------------------------------------------------------- shared helpers
-
-bool perf_counter_ns(uint64_t* out) {
-    *out = 0;
-    if (!clock_maybe_replaced.load(std::memory_order_relaxed)) return true;
-    PyObject* time_dict = nullptr;
-    const int genuine = clock_is_genuine(&time_dict);
-    if (genuine < 0) return false;
-    if (!genuine) return globals.perf_counter_ns(out);
-#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
-    // Both names are genuine again and nothing could change them since they
-    // were read (the watcher runs, with the interpreter lock, before a change).
-    if (clock_watcher >= 0 && time_dict == watched_time) clock_maybe_replaced.store(false);
-#endif
-    return true;
-}
 
 bool short_sleep() {
     kn::Ref time = globals.get(s_time);

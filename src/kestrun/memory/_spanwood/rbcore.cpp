@@ -1,5 +1,6 @@
 // The red-black tree of free blocks: one node per distinct size, further
-// blocks of that size in a list behind it (newest first after the founder).
+// blocks of that size in a list of compact entries behind it (newest first
+// after the founder).  Nodes and entries come from the tree's pools.
 //
 // Writers run one at a time (FastRedBlackTree's write lock) with the
 // interpreter lock held; lock-free readers may walk the tree at the same
@@ -9,7 +10,10 @@
 //     is walking, and freed once none is (drain_retired);
 //   * list entries are never reached by a lock-free walk (readers read the
 //     lists only with the interpreter lock held, after validating), so they
-//     are freed at once.
+//     are freed at once;
+//   * a pool chunk goes back to the system only once all its slots are
+//     free, so never while a reader may stand on one of its nodes, and the
+//     chunks of a cleared tree wait in `retired_chunks` while readers walk.
 // Without the interpreter lock (free-threaded builds) a writer changes the
 // tree only once no reader is left inside it (FastRedBlackTree waits for
 // them, and new ones see the odd sequence counter and stay out), so there
@@ -17,6 +21,8 @@
 #include "spanwood.hpp"
 
 #include <chrono>
+#include <cstddef>
+#include <new>
 #include <thread>
 
 namespace spanwood {
@@ -43,19 +49,21 @@ inline void set_root(Core& t, RBNode* v) { t.root.store(v, kRelease); }
 inline bool is_black(const RBNode* n) { return !n || n->color == BLACK; }
 inline bool is_red(const RBNode* n) { return n && n->color == RED; }
 
-void free_node(RBNode* n) noexcept {
+void free_node(Core& t, RBNode* n) noexcept {
     n->left.~atomic();
     n->right.~atomic();
-    PyMem_Free(n);
+    pool_free(t.node_pool, n);
 }
+
+void free_entry(Core& t, Entry* e) noexcept { pool_free(t.entry_pool, e); }
 
 // Frees `n` now when no reader can be inside it, else retires it.
 void retire(Core& t, RBNode* n) noexcept {
     if (t.readers.load() == 0) {
-        free_node(n);
+        free_node(t, n);
         return;
     }
-    n->next = t.retired;
+    n->parent = t.retired;
     t.retired = n;
 }
 
@@ -286,9 +294,9 @@ int check_subtree(const RBNode* n, const RBNode* parent, const uint64_t* lo, con
         return *why = "a red node has a red child", -1;
     if (!n->block) return *why = "a head holds no block", -1;
     ++*heads;
-    for (const RBNode* e = n; e; e = e->next) {
-        if (e != n && (e->parent || L(e) || R(e) || e->size != n->size || !e->block))
-            return *why = "a same-size list entry is malformed", -1;
+    ++*blocks;
+    for (const Entry* e = n->next; e; e = e->next) {
+        if (!e->block) return *why = "a same-size list entry holds no block", -1;
         ++*blocks;
     }
     int lh = check_subtree(L(n), n, lo, &n->size, heads, blocks, why);
@@ -309,29 +317,15 @@ void pause_reader() noexcept {
 
 // ---------------------------------------------------------------- nodes
 
-RBNode* allocate_node(uint64_t size, PyObject* block) {
-    uint64_t now;
-    if (!perf_counter_ns(&now)) return nullptr;
-    auto* n = static_cast<RBNode*>(PyMem_Malloc(sizeof(RBNode)));
-    if (!n) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
-        return nullptr;
-    }
-    n->parent = nullptr;
-    n->timestamp_ns = now;
-    new (&n->left) std::atomic<RBNode*>(nullptr);
-    new (&n->right) std::atomic<RBNode*>(nullptr);
-    n->size = size;
-    n->block = Py_NewRef(block);
-    n->next = nullptr;
-    n->color = RED;
-    return n;
-}
-
-void discard_node(RBNode* node) {
-    PyObject* block = node->block;
-    free_node(node);
-    Py_XDECREF(block);
+void init_core(Core& t) noexcept {
+    new (&t.root) std::atomic<RBNode*>(nullptr);
+    new (&t.count) std::atomic<uint64_t>(0);
+    new (&t.heads) std::atomic<uint64_t>(0);
+    t.retired = nullptr;
+    t.retired_chunks = nullptr;
+    new (&t.readers) std::atomic<uint32_t>(0);
+    pool_init(t.node_pool, sizeof(RBNode), offsetof(RBNode, block), offsetof(RBNode, parent));
+    pool_init(t.entry_pool, sizeof(Entry), offsetof(Entry, block), offsetof(Entry, next));
 }
 
 // ---------------------------------------------------------------- lookups
@@ -388,23 +382,40 @@ bool read_find_best_fit_node(const Core& t, uint64_t size, RBNode** out) noexcep
 
 // ---------------------------------------------------------------- changes
 
-void insert_node(Core& t, RBNode* node) noexcept {
-    const uint64_t size = node->size;
+namespace {
+bool no_memory() {
+    PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
+    return false;
+}
+}  // namespace
+
+bool insert_block(Core& t, uint64_t size, PyObject* block) noexcept {
     RBNode* parent = nullptr;
     bool go_left = false;
     for (RBNode* n = root_of(t); n;) {
         if (n->size == size) {
             // Behind the head: the tree's shape and colours stay as they are.
-            node->next = n->next;
-            n->next = node;
+            auto* e = static_cast<Entry*>(pool_alloc(t.entry_pool));
+            if (!e) return no_memory();
+            e->block = Py_NewRef(block);
+            e->next = n->next;
+            n->next = e;
             add_relaxed(t.count, 1);
-            return;
+            return true;
         }
         parent = n;
         go_left = size < n->size;
         n = go_left ? L(n) : R(n);
     }
+    auto* node = static_cast<RBNode*>(pool_alloc(t.node_pool));
+    if (!node) return no_memory();
+    new (&node->left) std::atomic<RBNode*>(nullptr);
+    new (&node->right) std::atomic<RBNode*>(nullptr);
+    node->size = size;
+    node->block = Py_NewRef(block);
     node->parent = parent;
+    node->next = nullptr;
+    node->color = RED;
     if (!parent) {
         node->color = BLACK;
         set_root(t, node);
@@ -417,16 +428,18 @@ void insert_node(Core& t, RBNode* node) noexcept {
     }
     add_relaxed(t.heads, 1);
     add_relaxed(t.count, 1);
+    return true;
 }
 
 PyObject* take_head_block(Core& t, RBNode* head) noexcept {
     PyObject* block = head->block;
-    if (RBNode* e = head->next) {
+    if (Entry* e = head->next) {
         // The first list entry's block moves into the head, which keeps its
         // place, size and colour.
         head->next = e->next;
         head->block = e->block;
-        free_node(e);
+        e->block = nullptr;
+        free_entry(t, e);
     } else {
         head->block = nullptr;
         delete_node(t, head);
@@ -436,64 +449,57 @@ PyObject* take_head_block(Core& t, RBNode* head) noexcept {
     return block;
 }
 
-PyObject* take_entry_block(Core& t, RBNode* prev, RBNode* e) noexcept {
+PyObject* take_entry_block(Core& t, RBNode* head, Entry* prev, Entry* e) noexcept {
     PyObject* block = e->block;
-    prev->next = e->next;
-    free_node(e);
+    (prev ? prev->next : head->next) = e->next;
+    e->block = nullptr;
+    free_entry(t, e);
     add_relaxed(t.count, -1);
     return block;
 }
 
-RBNode* detach_all(Core& t) noexcept {
-    RBNode* r = root_of(t);
+Chunk* detach_all(Core& t) noexcept {
     set_root(t, nullptr);
     t.count.store(0, std::memory_order_relaxed);
     t.heads.store(0, std::memory_order_relaxed);
-    return r;
+    // Retired heads lie in the detached chunks and go with them.
+    t.retired = nullptr;
+    Chunk* chunks = pool_detach(t.node_pool);
+    chain_chunks(&chunks, pool_detach(t.entry_pool));
+    return chunks;
 }
 
-// Recursion follows the tree's height only (logarithmic); same-size lists
-// are walked in a loop.
-void release_subtree(Core& t, RBNode* n) {
-    if (!n) return;
-    RBNode* l = L(n);
-    RBNode* r = R(n);
-    release_subtree(t, l);
-    release_subtree(t, r);
-    RBNode* e = n->next;
-    n->next = nullptr;
-    while (e) {
-        RBNode* following = e->next;
-        PyObject* block = e->block;
-        free_node(e);
-        Py_XDECREF(block);
-        e = following;
-    }
-    PyObject* block = n->block;
-    n->block = nullptr;
+void release_detached(Core& t, Chunk* chunks) {
+    release_chunk_blocks(chunks);
 #ifdef Py_GIL_DISABLED
     // The tree was detached after the readers inside it had left (writers
     // wait for them), and new ones start from the new root: nothing can
-    // reach this node.  (Retiring it here, outside the write lock, would
-    // race with the writers that own the retired chain.)
+    // reach these chunks.  (Retiring them here, outside the write lock,
+    // would race with the writers that own the retired chain.)
     (void)t;
-    free_node(n);
+    unmap_chunks(chunks);
 #else
-    // Decided before the block goes: its finaliser may start readers, but
-    // they start from the current root and never reach this node.
-    retire(t, n);
+    // Readers that were walking when the tree was detached may still stand
+    // in these chunks; ones started since (by the finalisers, say) begin at
+    // the current root and never reach them.
+    if (t.readers.load() == 0)
+        unmap_chunks(chunks);
+    else
+        chain_chunks(&t.retired_chunks, chunks);
 #endif
-    Py_XDECREF(block);
 }
 
 void drain_retired(Core& t) noexcept {
     RBNode* n = t.retired;
     t.retired = nullptr;
     while (n) {
-        RBNode* following = n->next;
-        free_node(n);
+        RBNode* following = n->parent;
+        free_node(t, n);
         n = following;
     }
+    Chunk* chunks = t.retired_chunks;
+    t.retired_chunks = nullptr;
+    unmap_chunks(chunks);
 }
 
 // ---------------------------------------------------------------- reports
@@ -507,8 +513,8 @@ int32_t compute_height(const RBNode* n) noexcept {
 
 std::size_t collect_distribution(const RBNode* n, SizeCount* out) noexcept {
     if (!n) return 0;
-    uint64_t c = 0;
-    for (const RBNode* e = n; e; e = e->next)
+    uint64_t c = 1;
+    for (const Entry* e = n->next; e; e = e->next)
         ++c;
     out[0] = {n->size, c};
     std::size_t written = 1;
@@ -517,12 +523,9 @@ std::size_t collect_distribution(const RBNode* n, SizeCount* out) noexcept {
     return written;
 }
 
-int traverse_blocks(const RBNode* n, visitproc visit, void* arg) noexcept {
-    if (!n) return 0;
-    for (const RBNode* e = n; e; e = e->next)
-        Py_VISIT(e->block);
-    if (int r = traverse_blocks(L(n), visit, arg)) return r;
-    return traverse_blocks(R(n), visit, arg);
+int traverse_blocks(const Core& t, visitproc visit, void* arg) noexcept {
+    if (int r = visit_pool(t.node_pool, visit, arg)) return r;
+    return visit_pool(t.entry_pool, visit, arg);
 }
 
 const char* check_tree(const Core& t, int* black_height) noexcept {
@@ -534,8 +537,11 @@ const char* check_tree(const Core& t, int* black_height) noexcept {
     if (bh < 0) return why;
     if (heads != t.heads) return "the head count is wrong";
     if (blocks != t.count) return "the block count is wrong";
-    for (const RBNode* n = t.retired; n; n = n->next)
+    uint64_t retired = 0;
+    for (const RBNode* n = t.retired; n; n = n->parent, ++retired)
         if (n->block) return "a retired node still holds a block";
+    if (t.node_pool.live != heads + retired) return "the node pool's count is wrong";
+    if (t.entry_pool.live != blocks - heads) return "the entry pool's count is wrong";
     *black_height = bh;
     return nullptr;
 }

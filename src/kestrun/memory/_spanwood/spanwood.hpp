@@ -1,5 +1,6 @@
 // kestrun.memory.spanwood: what the module's source files share.
 //
+//   pool.cpp    the chunks that nodes and list entries are allocated from
 //   rbcore.cpp  the red-black tree of free blocks keyed by size: nodes,
 //               same-size lists, lookups, balanced insertion and deletion,
 //               retirement of unlinked nodes while lock-free readers walk
@@ -47,11 +48,6 @@ inline bool is_exact_counter(PyObject* o) noexcept {
     return counter_ops && o && Py_IS_TYPE(o, counter_type);
 }
 
-// The allocation stamp of a node.  Nothing reads the stamp, so the genuine
-// clock is not read (the stamp is 0); a replaced module global `time`, or a
-// replaced `time.perf_counter_ns`, is still called and its result converted
-// to unsigned 64-bit, so what it does and raises stays visible.
-bool perf_counter_ns(uint64_t* out);
 // time.sleep(0.0001) through the module global `time`.
 bool short_sleep();
 
@@ -61,31 +57,88 @@ extern PyTypeObject TreeType;
 // Fills in and readies the type, once per process.
 bool ready_tree_type();
 
-// ---------------------------------------------------------------- red-black core
-
 enum : uint32_t { RED = 0, BLACK = 1 };
 
-// One stored block.  Lock-free readers follow `left` and `right` and read
-// `size` with the interpreter lock released while a writer may relink the
-// tree, so the links are atomics: writers store them with release order and
-// readers load them with acquire order, which on x86 costs nothing and
-// elsewhere makes a node's fields visible before any link to it.  `size` is
-// written once, before the node is linked, and never changes.
-//
-// The interpreter's allocator puts 64-byte blocks 16 bytes before a cache
-// line boundary, so the three fields a search reads sit together in bytes
-// 16 to 39, on one cache line.
+// ---------------------------------------------------------------- node pool
+
+// Nodes and list entries live in per-tree pools of chunks.  A pool's first
+// chunk is 16 KiB and each further one twice the last, up to 2 MiB; the
+// small ones come from the C heap, those of 2 MiB are mapped from the system
+// on a 2 MiB boundary and advised for transparent huge pages where the
+// system allows it.  A slot holds a block
+// reference at a fixed offset, null while the slot is free, so the collector
+// walks the chunks in address order instead of the tree's links.  A chunk
+// whose slots are all free goes back to the system once the pool has room
+// to spare elsewhere, and all but one small chunk go back when the pool
+// empties.  Chunks are visible to tracemalloc in domain kPoolTraceDomain:
+// the pages slots were handed out from, or the whole chunk on huge pages.
+struct Chunk;
+
+constexpr unsigned int kPoolTraceDomain = 0x5357;
+
+struct Pool {
+    Chunk* chunks;      // every chunk, through Chunk::next
+    Chunk* open;        // chunks with a free slot, through Chunk::next_open
+    uint64_t live;      // slots in use
+    uint64_t capacity;  // slots of all chunks
+    Chunk* small[7];    // the chunks from the C heap (less than 2 MiB each)
+    uint32_t small_count;
+    uint32_t chunk_count;
+    uint32_t slot_size;
+    uint32_t block_offset;  // where a slot holds its block
+    uint32_t link_offset;   // where a free slot holds the next free one
+};
+
+void pool_init(Pool& p, uint32_t slot_size, uint32_t block_offset, uint32_t link_offset) noexcept;
+// A free slot, or null when the system has no memory (no exception set).
+void* pool_alloc(Pool& p) noexcept;
+// Gives the slot back; its block must already be gone.  May unmap its chunk.
+void pool_free(Pool& p, void* slot) noexcept;
+// Takes every chunk out of the pool (then empty); returns them chained.
+Chunk* pool_detach(Pool& p) noexcept;
+// Releases every block held in the chained chunks, one at a time (a slot is
+// emptied before its block goes, so finalisers may run).
+void release_chunk_blocks(Chunk* chain);
+// Unmaps the chained chunks.
+void unmap_chunks(Chunk* chain) noexcept;
+// Appends `tail` to the chain `*head`.
+void chain_chunks(Chunk** head, Chunk* tail) noexcept;
+// Visits every block held in the pool (garbage-collector traversal).
+int visit_pool(const Pool& p, visitproc visit, void* arg) noexcept;
+// Chunks of the pool, their bytes reported to tracemalloc, and how many were
+// advised for huge pages.
+void pool_info(const Pool& p, uint64_t* chunks, uint64_t* bytes, uint64_t* huge) noexcept;
+
+// Test hook (the private module function _set_huge_page_refusal): when set,
+// chunks are treated as if the system refused huge pages.
+extern std::atomic<bool> refuse_huge_pages;
+
+// ---------------------------------------------------------------- red-black core
+
+// A block stored behind the head of its size (same-size list).
+struct Entry {
+    PyObject* block;  // strong reference; null while the slot is free
+    Entry* next;      // the next entry; the free list while the slot is free
+};
+
+// One distinct size, linked into the tree.  Lock-free readers follow `left`
+// and `right` and read `size` with the interpreter lock released while a
+// writer may relink the tree, so the links are atomics: writers store them
+// with release order and readers load them with acquire order, which on x86
+// costs nothing and elsewhere makes a node's fields visible before any link
+// to it.  `size` is written once, before the node is linked, and never
+// changes.  The three fields a search reads come first, so in a chunk's
+// 56-byte slots they share one cache line three times in four.
 struct RBNode {
-    RBNode* parent;              // null for the root and for list entries
-    uint64_t timestamp_ns;       // time.perf_counter_ns() at allocation
     std::atomic<RBNode*> left;   // smaller sizes
     std::atomic<RBNode*> right;  // larger sizes
     uint64_t size;               // the key
-    PyObject* block;             // strong reference; null once handed out
-    RBNode* next;                // same-size list; the retire chain once unlinked
+    PyObject* block;             // strong reference; null once handed out or free
+    RBNode* parent;              // null for the root; the retire chain once unlinked
+    Entry* next;                 // further blocks of this size, newest first
     uint32_t color;              // RED or BLACK
 };
-static_assert(sizeof(RBNode) == 64, "a node is one 64-byte block of the small-object allocator");
+static_assert(sizeof(RBNode) == 56, "a node is one 56-byte pool slot");
 
 // The tree's native state.  Writers change it one at a time (the write
 // lock); lock-free readers follow the links and count themselves in
@@ -94,9 +147,15 @@ struct Core {
     std::atomic<RBNode*> root;
     std::atomic<uint64_t> count;    // stored blocks: heads plus list entries
     std::atomic<uint64_t> heads;    // distinct sizes, the nodes linked into the tree
-    RBNode* retired;                // unlinked heads not yet freed, chained through `next`
+    RBNode* retired;                // unlinked heads not yet freed, chained through `parent`
+    Chunk* retired_chunks;          // chunks of a cleared tree not yet unmapped
     std::atomic<uint32_t> readers;  // lock-free readers walking the tree
+    Pool node_pool;                 // RBNode slots
+    Pool entry_pool;                // Entry slots
 };
+
+// Sets up the native state of an empty tree.
+void init_core(Core& t) noexcept;
 
 // A count that one thread at a time changes (under a lock) and any thread
 // may read: a relaxed load and store, which cost nothing more than plain
@@ -121,14 +180,6 @@ inline void add_shared(std::atomic<T>& a, D delta) noexcept {
 // lock-free walk longer than this has met a writer's half-done relinking.
 constexpr int kMaxWalk = 2 * 64 + 8;
 
-// A new, unlinked node holding a new reference to `block`; null with
-// MemoryError "Failed to allocate RB node" or the clock's error.
-RBNode* allocate_node(uint64_t size, PyObject* block);
-
-// Releases the block of a node that was never linked and frees the node.
-// Releasing a block may run its finaliser, hence not noexcept.
-void discard_node(RBNode* node);
-
 // Exact and best-fit lookups of a writer (or under the write lock).
 RBNode* find_node(const Core& t, uint64_t size) noexcept;
 RBNode* find_best_fit_node(const Core& t, uint64_t size) noexcept;
@@ -141,23 +192,29 @@ bool read_find_best_fit_node(const Core& t, uint64_t size, RBNode** out) noexcep
 // to hold readers inside nodes while writers unlink and free them.
 extern std::atomic<uint32_t> reader_pause_us;
 
-// Stores a node from allocate_node: a new head, or behind the head of its size.
-void insert_node(Core& t, RBNode* node) noexcept;
+// Stores a new reference to `block` under `size`: a new head, or an entry
+// behind the head of its size.  False with MemoryError "Failed to allocate
+// RB node" when the pool cannot grow.
+bool insert_block(Core& t, uint64_t size, PyObject* block) noexcept;
 // Takes the head's block out of the tree: the first list entry moves up, or
 // the head is unlinked and retired.  Returns the block's reference.
 PyObject* take_head_block(Core& t, RBNode* head) noexcept;
-// Takes the list entry `e` (following `prev`) out; returns its block's reference.
-PyObject* take_entry_block(Core& t, RBNode* prev, RBNode* e) noexcept;
+// Takes the list entry `e` out of the list of `head`, `prev` being the
+// entry before it (null: `e` is the first); returns its block's reference.
+PyObject* take_entry_block(Core& t, RBNode* head, Entry* prev, Entry* e) noexcept;
 
-// Detaches the whole tree (the tree is then empty) and returns its root.
-RBNode* detach_all(Core& t) noexcept;
-// Releases every block of a detached tree and frees (or retires) its nodes.
-// Blocks are released one at a time, so their finalisers may run.
-void release_subtree(Core& t, RBNode* n);
-// Frees the retired nodes when no lock-free reader is walking.
+// Detaches the whole tree with its pools (the tree is then empty) and
+// returns the chunks that held it.
+Chunk* detach_all(Core& t) noexcept;
+// Releases every block of detached chunks, then unmaps them, or leaves them
+// to drain_retired while a lock-free reader may still walk them.  Blocks are
+// released one at a time, so their finalisers may run.
+void release_detached(Core& t, Chunk* chunks);
+// Frees the retired nodes and unmaps the retired chunks; only when no
+// lock-free reader is walking.
 void drain_retired(Core& t) noexcept;
 inline void drain_if_idle(Core& t) noexcept {
-    if (t.retired && t.readers.load() == 0) drain_retired(t);
+    if ((t.retired || t.retired_chunks) && t.readers.load() == 0) drain_retired(t);
 }
 
 int32_t compute_height(const RBNode* n) noexcept;
@@ -169,8 +226,8 @@ struct SizeCount {
 // Writes one entry per head in pre-order; returns the number written.
 std::size_t collect_distribution(const RBNode* n, SizeCount* out) noexcept;
 
-// Visits every stored block (garbage-collector traversal).
-int traverse_blocks(const RBNode* n, visitproc visit, void* arg) noexcept;
+// Visits every stored block (garbage-collector traversal), chunk by chunk.
+int traverse_blocks(const Core& t, visitproc visit, void* arg) noexcept;
 
 // Checks every rule of the tree; returns nullptr or a description of the
 // first broken one.

@@ -5,7 +5,7 @@
 // no lock: they walk the tree with the interpreter lock released and keep
 // the answer only when the counter was even before and is unchanged after;
 // when writers keep them from a stable view they ask once under the lock.
-// Everything that can run Python code (size conversions, the clock, the
+// Everything that can run Python code (size conversions, the
 // operation counters, a released block's finaliser, building results) is
 // done outside the write section where the order of effects allows; the one
 // exception is a block's == during delete.  A call that comes back into a
@@ -335,11 +335,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     TreeObject* t = as_tree(self);
-    new (&t->core.root) std::atomic<RBNode*>(nullptr);
-    new (&t->core.count) std::atomic<uint64_t>(0);
-    new (&t->core.heads) std::atomic<uint64_t>(0);
-    t->core.retired = nullptr;
-    new (&t->core.readers) std::atomic<uint32_t>(0);
+    init_core(t->core);
     new (&t->seq_counter) std::atomic<uint64_t>(0);
     t->sample_rate = sample_rate;
     t->use_atomic = use_atomic != 0;
@@ -360,7 +356,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 // blocks are freed.
 int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     TreeObject* t = as_tree(self);
-    if (int r = traverse_blocks(t->core.root.load(std::memory_order_relaxed), visit, arg)) return r;
+    if (int r = traverse_blocks(t->core, visit, arg)) return r;
     Py_VISIT(t->op_counter);
     Py_VISIT(t->sampled_counter);
     return 0;
@@ -368,9 +364,9 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int tree_clear(PyObject* self) {
     TreeObject* t = as_tree(self);
-    RBNode* root = detach_all(t->core);
+    Chunk* chunks = detach_all(t->core);
     t->stats.total_blocks.store(0, kRelaxed);
-    release_subtree(t->core, root);
+    release_detached(t->core, chunks);
     drain_if_idle(t->core);
     Py_CLEAR(t->op_counter);
     Py_CLEAR(t->sampled_counter);
@@ -449,18 +445,12 @@ PyObject* tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             }
         }
     }
-    // The node (and its clock reading) is made before the lock too.
-    RBNode* node = allocate_node(size, a[1]);
-    if (!node) return nullptr;
     kn::Ref sampled_counter;
     {
         WriteSection ws(t, true);
-        if (!ws.ok()) {
-            discard_node(node);
-            return nullptr;
-        }
+        if (!ws.ok()) return nullptr;
         wait_for_readers(t->core);
-        insert_node(t->core, node);
+        if (!insert_block(t->core, size, a[1])) return nullptr;
         add_relaxed(t->stats.total_blocks, 1);
         add_relaxed(t->stats.total_insertions, 1);
         add_shared(t->stats.operation_count, 1);
@@ -609,7 +599,9 @@ PyObject* tree_find_all_exact(PyObject* self, PyObject* const* args, Py_ssize_t 
     // afterwards, since making it may run the collector and with it any code.
     std::vector<kn::Ref> blocks;
     if (!lookup(as_tree(self), size, false, [&blocks](const RBNode* head) {
-            for (const RBNode* e = head; e; e = e->next)
+            if (!head) return;
+            blocks.push_back(kn::Ref::borrow(head->block));
+            for (const Entry* e = head->next; e; e = e->next)
                 blocks.push_back(kn::Ref::borrow(e->block));
         }))
         return nullptr;
@@ -650,13 +642,13 @@ PyObject* tree_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             wait_for_readers(t->core);
             removed = kn::Ref::steal(take_head_block(t->core, head));
         } else {
-            RBNode* prev = head;
-            for (RBNode* e = head->next; e; prev = e, e = e->next) {
+            Entry* prev = nullptr;
+            for (Entry* e = head->next; e; prev = e, e = e->next) {
                 eq = blocks_equal(e->block, block);
                 if (eq < 0) return nullptr;
                 if (eq) {
                     wait_for_readers(t->core);
-                    removed = kn::Ref::steal(take_entry_block(t->core, prev, e));
+                    removed = kn::Ref::steal(take_entry_block(t->core, head, prev, e));
                     break;
                 }
             }
@@ -796,7 +788,7 @@ PyObject* tree_clear_method(PyObject* self, PyObject*) {
         sampled = kn::Ref::steal(PyObject_CallFunction(cls.get(), "i", 0));
         if (!sampled) return nullptr;
     }
-    RBNode* detached;
+    Chunk* detached;
     {
         WriteSection ws(t, true);
         if (!ws.ok()) return nullptr;
@@ -813,7 +805,7 @@ PyObject* tree_clear_method(PyObject* self, PyObject*) {
         }
     }
     // The blocks are released outside the lock: their finalisers may use the tree.
-    release_subtree(t->core, detached);
+    release_detached(t->core, detached);
 #ifndef Py_GIL_DISABLED
     drain_if_idle(t->core);  // without the interpreter lock only writers drain, under the lock
 #endif
@@ -873,6 +865,22 @@ PyObject* tree_check_invariants(PyObject* self, PyObject*) {
     return PyLong_FromLong(black_height);
 }
 
+// (chunks, traced bytes, chunks advised for huge pages) of the tree's
+// pools, read under the write lock.  For tests.
+PyObject* tree_pool_info(PyObject* self, PyObject*) {
+    TreeObject* t = as_tree(self);
+    uint64_t chunks = 0, bytes = 0, huge = 0;
+    {
+        WriteSection ws(t, false);
+        if (!ws.ok()) return nullptr;
+        pool_info(t->core.node_pool, &chunks, &bytes, &huge);
+        pool_info(t->core.entry_pool, &chunks, &bytes, &huge);
+    }
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(chunks),
+                         static_cast<unsigned long long>(bytes),
+                         static_cast<unsigned long long>(huge));
+}
+
 PyMethodDef static_method(PyMethodDef def) {
     def.ml_flags |= METH_STATIC;
     return def;
@@ -922,6 +930,10 @@ PyMethodDef tree_methods[] = {
         "_check_invariants",
         "_check_invariants($self, /)\n--\n\n"
         "Checks every rule of the tree; returns its black height or raises AssertionError."),
+    kn::def<tree_pool_info>("_pool_info",
+                            "_pool_info($self, /)\n--\n\n"
+                            "(chunks, traced bytes, chunks advised for huge pages) of the "
+                            "tree's node pools."),
     kn::kEndOfMethods,
 };
 
