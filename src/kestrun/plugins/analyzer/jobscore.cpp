@@ -236,15 +236,16 @@ Py_ssize_t count_findall(const Framework& f, PyObject* code, Py_ssize_t pos) {
 // In ASCII text a case-insensitive match can start only where one of the
 // pattern's literals occurs in some letter case, and (each literal starting
 // with a word character) only where no word character precedes it.  The
-// keyword automaton finds those places in one pass, and the pattern is tried
-// there alone, in order, each try after the end of the previous match as
-// findall() goes on; each try costs about as much as the pattern's scan of a
-// few characters, so places are taken only up to a share of the text's length.
-// When there are more, the places before the last one taken are tried, and
-// findall() counts the rest from there: a match cannot start at a place the
-// automaton has not reported, so the counts add up to findall()'s exactly.
-// Text beyond ASCII, where case-insensitive matching has equivalences of its
-// own, goes to findall() whole.
+// keyword automaton finds those places in the same four-lane walk as the
+// other scorers, and the pattern is tried there alone, in order, each try
+// after the end of the previous match as findall() goes on; each try costs
+// about as much as the pattern's scan of a few characters, so places are
+// taken only up to a share of the text's length.  When there are more, the
+// places before the first one not taken are tried, and findall() counts the
+// rest from there: a match cannot start at a place the automaton has not
+// reported, so the counts add up to findall()'s exactly.  Text beyond ASCII,
+// where case-insensitive matching has equivalences of its own, goes to
+// findall() whole.
 Py_ssize_t count_matches(const Framework& f, PyObject* code) {
     if (!PyUnicode_IS_ASCII(code)) return count_findall(f, code, 0);
     const Py_UCS1* text = PyUnicode_1BYTE_DATA(code);
@@ -252,27 +253,53 @@ Py_ssize_t count_matches(const Framework& f, PyObject* code) {
     constexpr std::size_t max_starts = 128;
     const std::size_t limit =
         std::min<std::size_t>(max_starts, 8 + static_cast<std::size_t>(n) / 8);
+    constexpr Py_ssize_t lanes = Automaton::lanes;
+    const Automaton::Split split = Automaton::split(n);
+
+    // Each lane keeps up to `limit` places; `complete[l]`: every place of
+    // lane l before it has been kept.
+    std::array<std::array<Py_ssize_t, max_starts>, lanes> lane_starts;
+    std::array<std::size_t, lanes> lane_count{};
+    std::array<Py_ssize_t, lanes> complete;
+    for (Py_ssize_t l = 0; l < lanes; ++l)
+        complete[l] = split.end(l);
+    automaton.for_each_start(
+        code, list_sets[f.words], [&](Py_ssize_t l, Py_ssize_t start, Py_ssize_t last) {
+            if (start > 0 && is_word(text[start - 1])) return;
+            std::size_t& count = lane_count[l];
+            if (count == limit) {
+                // The lane reports in the order of `last`: occurrences
+                // ending before `last` are all in, and they start at most
+                // `longest - 1` characters earlier.
+                complete[l] =
+                    std::clamp<Py_ssize_t>(last - f.longest + 1, split.begin(l), complete[l]);
+                return;
+            }
+            lane_starts[l][count++] = start;
+        });
+
+    // The places to try, in order, up to `limit` of them; every place before
+    // `tried_to` is among them.
     std::array<Py_ssize_t, max_starts> starts;
     std::size_t nstarts = 0;
-    // Every occurrence starting before this index has been reported.
-    Py_ssize_t complete = n;
-    automaton.for_each_start(code, list_sets[f.words], [&](Py_ssize_t start, Py_ssize_t last) {
-        if (start > 0 && is_word(text[start - 1])) return false;
-        if (nstarts == limit) {
-            // Occurrences ending before `last` are all in; they start
-            // at most `longest - 1` characters earlier.
-            complete = std::max<Py_ssize_t>(0, last - f.longest + 1);
-            return true;
+    Py_ssize_t tried_to = n;
+    for (Py_ssize_t l = 0; l < split.count && tried_to == n; ++l) {
+        auto& mine = lane_starts[l];
+        std::sort(mine.begin(), mine.begin() + lane_count[l]);
+        for (std::size_t i = 0; i < lane_count[l]; ++i) {
+            if (mine[i] >= complete[l]) break;
+            if (nstarts == limit) {
+                tried_to = mine[i];
+                break;
+            }
+            starts[nstarts++] = mine[i];
         }
-        starts[nstarts++] = start;
-        return false;
-    });
-    std::sort(starts.begin(), starts.begin() + nstarts);
+        if (tried_to == n && complete[l] < split.end(l)) tried_to = complete[l];
+    }
 
     Py_ssize_t count = 0, resume = 0;
     for (std::size_t i = 0; i < nstarts; ++i) {
         Py_ssize_t start = starts[i];
-        if (start >= complete) break;
         if (start < resume) continue;  // inside the previous match
         kn::Ref pos = kn::Ref::steal(PyLong_FromSsize_t(start));
         if (!pos) return -1;
@@ -289,8 +316,8 @@ Py_ssize_t count_matches(const Framework& f, PyObject* code) {
         resume = PyLong_AsSsize_t(end.get());
         if (resume == -1 && PyErr_Occurred()) return -1;
     }
-    if (complete == n) return count;
-    Py_ssize_t rest = count_findall(f, code, std::max(resume, complete));
+    if (tried_to == n) return count;
+    Py_ssize_t rest = count_findall(f, code, std::max(resume, tried_to));
     return rest < 0 ? -1 : count + rest;
 }
 
@@ -335,9 +362,15 @@ constexpr kn::Signature<5> kNormalizeScoresSig{
     {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"},
     5};
 
-// The reciprocals of the indicator list sizes, as rounded constants.
-constexpr double normalize_factors[5] = {0.06666666666666667, 0.1, 0.09090909090909091,
-                                         0.027777777777777776, 0.07692307692307693};
+// The reciprocals of the indicator lists' sizes (each the double nearest
+// 1 / size: a division of two exact values is rounded once).
+template <std::size_t N>
+constexpr double per_keyword(const sv (&)[N]) {
+    return 1.0 / static_cast<double>(N);
+}
+constexpr double normalize_factors[5] = {
+    per_keyword(cpu_indicators), per_keyword(memory_indicators), per_keyword(parallel_indicators),
+    per_keyword(gpu_op_indicators), per_keyword(large_data_indicators)};
 
 PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 5> a;
@@ -362,11 +395,10 @@ PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t 
 
     KeywordSet found;
     automaton.scan(a[0], found);
-    constexpr double per_numpy = 0.04;
-    constexpr double per_other = 0.05555555555555555;  // the double nearest 1/18
-    return Py_BuildValue("(ddd)", limit(found.count_of(list_sets[NUMPY]) * per_numpy, 0.0, 1.0),
-                         limit(found.count_of(list_sets[PANDAS]) * per_other, 0.0, 1.0),
-                         limit(found.count_of(list_sets[SKLEARN]) * per_other, 0.0, 1.0));
+    return Py_BuildValue(
+        "(ddd)", limit(found.count_of(list_sets[NUMPY]) * per_keyword(numpy_keywords), 0.0, 1.0),
+        limit(found.count_of(list_sets[PANDAS]) * per_keyword(pandas_keywords), 0.0, 1.0),
+        limit(found.count_of(list_sets[SKLEARN]) * per_keyword(sklearn_keywords), 0.0, 1.0));
 }
 
 // ---------------------------------------------------------------- Workload decisions
@@ -490,23 +522,63 @@ constexpr kn::Signature<17> kDetermineWorkloadPatternSig{
      "pandas_threshold", "sklearn_threshold", "gpu_available"},
     17};
 
-PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+// The usual arguments of the decisions, read inline: an exact float, a
+// compact exact int, True or False.  Anything else goes through the
+// converters, which give the same values and raise the same errors.
+inline bool quick_double(PyObject* o, double* out) {
+    if (PyFloat_CheckExact(o)) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    return kn::to_double(o, out);
+}
+
+inline bool quick_int32(PyObject* o, int32_t* out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // A compact int has a single digit: it always fits 32 bits.
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        *out =
+            static_cast<int32_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+        return true;
+    }
+#endif
+    return kn::to_int32(o, out);
+}
+
+inline bool quick_truth(PyObject* o, bool* out) {
+    if (o == Py_True || o == Py_False) {
+        *out = o == Py_True;
+        return true;
+    }
+    return kn::to_truth(o, out);
+}
+
+// The pattern codes as int objects, made at module set-up.
+PyObject* pattern_codes[SKLEARN_TRAINING + 1] = {};
+
+PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                      PyObject* kwnames) {
-    std::array<PyObject*, 17> a;
-    if (!kn::bind(kDetermineWorkloadPatternSig, args, nargs, kwnames, a)) return nullptr;
+    constexpr std::size_t nparams = kDetermineWorkloadPatternSig.params.size();
+    // All arguments passed by position, as usual: read them where they are.
+    std::array<PyObject*, nparams> bound;
+    PyObject* const* a = args;
+    if (kwnames || PyVectorcall_NARGS(nargsf) != static_cast<Py_ssize_t>(nparams)) {
+        if (!kn::bind(kDetermineWorkloadPatternSig, args, nargsf, kwnames, bound)) return nullptr;
+        a = bound.data();
+    }
     double cpu, memory, potential, suitability, gpu_op, numpy, pandas, sklearn;
     int32_t sequential_count, embarrassing_count;
     double cpu_t, memory_t, gpu_t, numpy_t, pandas_t, sklearn_t;
     bool available;
-    if (!kn::to_double(a[0], &cpu) || !kn::to_double(a[1], &memory) ||
-        !kn::to_double(a[2], &potential) || !kn::to_double(a[3], &suitability) ||
-        !kn::to_double(a[4], &gpu_op) || !kn::to_double(a[5], &numpy) ||
-        !kn::to_double(a[6], &pandas) || !kn::to_double(a[7], &sklearn) ||
-        !kn::to_int32(a[8], &sequential_count) || !kn::to_int32(a[9], &embarrassing_count) ||
-        !kn::to_double(a[10], &cpu_t) || !kn::to_double(a[11], &memory_t) ||
-        !kn::to_double(a[12], &gpu_t) || !kn::to_double(a[13], &numpy_t) ||
-        !kn::to_double(a[14], &pandas_t) || !kn::to_double(a[15], &sklearn_t) ||
-        !kn::to_truth(a[16], &available))
+    if (!quick_double(a[0], &cpu) || !quick_double(a[1], &memory) ||
+        !quick_double(a[2], &potential) || !quick_double(a[3], &suitability) ||
+        !quick_double(a[4], &gpu_op) || !quick_double(a[5], &numpy) ||
+        !quick_double(a[6], &pandas) || !quick_double(a[7], &sklearn) ||
+        !quick_int32(a[8], &sequential_count) || !quick_int32(a[9], &embarrassing_count) ||
+        !quick_double(a[10], &cpu_t) || !quick_double(a[11], &memory_t) ||
+        !quick_double(a[12], &gpu_t) || !quick_double(a[13], &numpy_t) ||
+        !quick_double(a[14], &pandas_t) || !quick_double(a[15], &sklearn_t) ||
+        !quick_truth(a[16], &available))
         return nullptr;
 
     Pattern code;
@@ -530,7 +602,7 @@ PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_
         code = SEQUENTIAL_PATTERN;
     else
         code = MIXED;
-    return PyLong_FromLong(code);
+    return Py_NewRef(pattern_codes[code]);
 }
 
 constexpr kn::Signature<5> kUpdateAdaptiveThresholdSig{
@@ -644,6 +716,9 @@ int jobscore_exec(PyObject* module) {
         }
         tables_built = true;
     }
+    for (long code = 0; code <= SKLEARN_TRAINING; ++code)
+        if (!kn::create_once(pattern_codes[code], [code] { return PyLong_FromLong(code); }))
+            return -1;
     if (!kn::bind_import(module, "re") || !compile_framework_patterns(module) ||
         !kn::add_functions(module, methods) ||
         !kn::frame_finish(frame, module, "Native workload algorithms module loaded"))

@@ -174,23 +174,40 @@ public:
         }
     }
 
+    // A long text is walked as `lanes` stretches stepped together (see
+    // walk_lanes): lane l holds the starts from begin(l) up to end(l).
+    static constexpr Py_ssize_t lanes = 4;
+    struct Split {
+        Py_ssize_t n, seg, count;
+        Py_ssize_t begin(Py_ssize_t l) const { return l * seg; }
+        Py_ssize_t end(Py_ssize_t l) const { return l + 1 == count ? n : (l + 1) * seg; }
+    };
+    static Split split(Py_ssize_t n) {
+        if (n < 64 * lanes) return {n, n, 1};
+        return {n, n / lanes, lanes};
+    }
+
     // For an ASCII `text`, whose lower-casing keeps every index: calls
-    // `on_start(start, last)` for each occurrence of a keyword of `wanted` in
-    // any letter case, `start` and `last` being the indexes of its first and
-    // last characters, in the order of `last`.  Returning true from
-    // `on_start` stops the walk.
+    // `on_start(lane, start, last)` once for each occurrence of a keyword of
+    // `wanted` in any letter case, `start` and `last` being the indexes of its
+    // first and last characters, by the lane of split(len(text)) that holds
+    // `start`; within a lane in the order of `last`.
     template <typename OnStart>
     void for_each_start(PyObject* text, const Set& wanted, OnStart&& on_start) const {
-        walk(PyUnicode_1BYTE_DATA(text), PyUnicode_GET_LENGTH(text),
-             [&](const Set& out, Py_ssize_t last) {
-                 for (std::size_t w = 0; w < Words; ++w) {
-                     for (uint64_t b = out.bits[w] & wanted.bits[w]; b; b &= b - 1) {
-                         Py_ssize_t len = lengths_[w * 64 + std::countr_zero(b)];
-                         if (on_start(last + 1 - len, last)) return true;
-                     }
-                 }
-                 return false;
-             });
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        const Split s = split(n);
+        walk_lanes(PyUnicode_1BYTE_DATA(text), n,
+                   [&](Py_ssize_t lane, const Set& out, Py_ssize_t last) {
+                       const Py_ssize_t end = s.end(lane);
+                       for (std::size_t w = 0; w < Words; ++w) {
+                           for (uint64_t b = out.bits[w] & wanted.bits[w]; b; b &= b - 1) {
+                               Py_ssize_t start = last + 1 - lengths_[w * 64 + std::countr_zero(b)];
+                               // Past its end a lane only finishes the
+                               // occurrences that started in it.
+                               if (start < end) on_start(lane, start, last);
+                           }
+                       }
+                   });
     }
 
     // The length of the longest keyword of `wanted`.
@@ -235,39 +252,52 @@ private:
         return false;
     }
 
-    // The set of keywords found does not depend on the order of the walk, so
-    // a long text is walked as four overlapping lanes stepped together: each
-    // step waits on the previous one's table load, and four independent
-    // chains keep the processor busy.  Lanes overlap by the longest keyword
-    // less one character, so every occurrence lies wholly in some lane.
-    template <typename Ch>
-    void scan(const Ch* p, Py_ssize_t n, Set& found) const {
-        Set acc = found;
-        auto collect = [&](const Set& out, Py_ssize_t) {
-            acc |= out;
-            return false;
+    // A long text is walked as four overlapping lanes stepped together:
+    // each step waits on the previous one's table load, and four independent
+    // chains keep the processor busy.  Lane l starts afresh at split's
+    // begin(l), so it sees exactly the occurrences that start there or later,
+    // and runs on past its end by the longest keyword less one character, so
+    // every occurrence lies wholly in the lane where it starts.
+    // `on_output(lane, set, i)` is called with the keywords ending at index
+    // `i` in that lane; within a lane in the order of `i`.
+    template <typename Ch, typename OnOutput>
+    void walk_lanes(const Ch* p, Py_ssize_t n, OnOutput&& on_output) const {
+        const Split s = split(n);
+        auto in_lane = [&on_output](Py_ssize_t l) {
+            return [&on_output, l](const Set& out, Py_ssize_t i) {
+                on_output(l, out, i);
+                return false;
+            };
         };
-        constexpr Py_ssize_t lanes = 4;
-        if (n < 64 * lanes) {
-            walk(p, n, collect);
-            found = acc;
+        if (s.count == 1) {
+            auto only = in_lane(0);
+            walk(p, n, only);
             return;
         }
-        const Py_ssize_t seg = n / lanes;
+        static_assert(lanes == 4);
+        decltype(in_lane(0)) out[lanes] = {in_lane(0), in_lane(1), in_lane(2), in_lane(3)};
+        const Py_ssize_t seg = s.seg;
         const Py_ssize_t overlap = longest_ - 1;
         uint32_t off[lanes] = {0, 0, 0, 0};
         for (Py_ssize_t j = 0; j < seg; ++j) {
-            feed(off[0], p[j], j, collect);
-            feed(off[1], p[seg + j], seg + j, collect);
-            feed(off[2], p[2 * seg + j], 2 * seg + j, collect);
-            feed(off[3], p[3 * seg + j], 3 * seg + j, collect);
+            feed(off[0], p[j], j, out[0]);
+            feed(off[1], p[seg + j], seg + j, out[1]);
+            feed(off[2], p[2 * seg + j], 2 * seg + j, out[2]);
+            feed(off[3], p[3 * seg + j], 3 * seg + j, out[3]);
         }
         // Lanes 0-2 run on into the next lane; the last one to the end.
         for (Py_ssize_t l = 0; l < lanes - 1; ++l)
-            for (Py_ssize_t i = (l + 1) * seg, end = std::min(n, i + overlap); i < end; ++i)
-                feed(off[l], p[i], i, collect);
+            for (Py_ssize_t i = s.end(l), end = std::min(n, i + overlap); i < end; ++i)
+                feed(off[l], p[i], i, out[l]);
         for (Py_ssize_t i = lanes * seg; i < n; ++i)
-            feed(off[lanes - 1], p[i], i, collect);
+            feed(off[lanes - 1], p[i], i, out[lanes - 1]);
+    }
+
+    // The set of keywords found does not depend on the order of the walk.
+    template <typename Ch>
+    void scan(const Ch* p, Py_ssize_t n, Set& found) const {
+        Set acc = found;
+        walk_lanes(p, n, [&](Py_ssize_t, const Set& out, Py_ssize_t) { acc |= out; });
         found = acc;
     }
 
