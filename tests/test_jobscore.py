@@ -176,10 +176,9 @@ def test_quick_framework_score_is_findall(code, framework):
 @pytest.mark.parametrize("filler, repeats", [("arrays fits pd_ ", 1), ("Series. pivots ", 40)])
 @pytest.mark.parametrize("lead", [0, 3])
 def test_quick_framework_score_on_long_texts(framework, filler, repeats, lead):
-    # Many places that look like a match, and real matches only near the end,
-    # beyond the places the fast path tries itself; behind a lead three times
-    # as long, all of them fall into the last of the four lanes the text is
-    # walked in.
+    # Many places that look like a match, and real matches only near the end;
+    # behind a lead three times as long, all of them fall into the last of the
+    # four lanes the text is walked in.
     for tail in ("", " np.x merge fit", " NP.x MERGE FIT" * repeats):
         body = filler * 300 + tail
         code = "x" * (lead * len(body)) + body

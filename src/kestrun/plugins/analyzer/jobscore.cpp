@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -84,7 +85,7 @@ constexpr sv pandas_pattern_words[] = {"pandas",  "pd.",   "dataframe", "series"
 constexpr sv sklearn_pattern_words[] = {"sklearn",   "fit",          "predict",
                                         "transform", "gridsearchcv", "randomforest"};
 
-// 140 distinct keywords in all.
+// 139 distinct keywords in all.
 constexpr std::size_t set_words = 3;
 using Automaton = jobscore::KeywordAutomaton<set_words>;
 using KeywordSet = Automaton::Set;
@@ -101,17 +102,34 @@ enum List : std::size_t {
     NUMPY,
     PANDAS,
     SKLEARN,
-    NUMPY_PATTERN,
-    PANDAS_PATTERN,
-    SKLEARN_PATTERN,
     LIST_COUNT
 };
 
 Automaton automaton;
 KeywordSet list_sets[LIST_COUNT];
 
+// The framework patterns, compiled case-insensitively at import and held
+// through their bound `findall` for the life of the process.  Each is
+// `\\b(w1|w2|...)\\b` over the literal words `alternatives` (lower-cased, in
+// the pattern's order), which its own small automaton finds in the text.
+using WordAutomaton = jobscore::KeywordAutomaton<1>;
+struct Framework {
+    const char* name;
+    const char* pattern;
+    std::span<const sv> alternatives;
+    PyObject* findall = nullptr;
+    WordAutomaton automaton{};
+    WordAutomaton::Set every{};  // all of its words
+};
+Framework frameworks[] = {
+    {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b", numpy_pattern_words},
+    {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b", pandas_pattern_words},
+    {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b",
+     sklearn_pattern_words},
+};
+
 // Gives every distinct keyword an id, records each list as a set of ids and
-// compiles the automaton.
+// compiles the automaton; compiles each framework's words into its own.
 bool build_keyword_tables() {
     struct Named {
         const sv* words;
@@ -128,9 +146,6 @@ bool build_keyword_tables() {
         {numpy_keywords, std::size(numpy_keywords)},
         {pandas_keywords, std::size(pandas_keywords)},
         {sklearn_keywords, std::size(sklearn_keywords)},
-        {numpy_pattern_words, std::size(numpy_pattern_words)},
-        {pandas_pattern_words, std::size(pandas_pattern_words)},
-        {sklearn_pattern_words, std::size(sklearn_pattern_words)},
     };
     std::vector<sv> distinct;
     for (std::size_t l = 0; l < LIST_COUNT; ++l) {
@@ -145,6 +160,11 @@ bool build_keyword_tables() {
             }
             list_sets[l].insert(id);
         }
+    }
+    for (Framework& f : frameworks) {
+        if (!f.automaton.build({f.alternatives.begin(), f.alternatives.end()})) return false;
+        for (std::size_t id = 0; id < f.alternatives.size(); ++id)
+            f.every.insert(id);
     }
     return automaton.build(distinct);
 }
@@ -173,30 +193,8 @@ bool doubles(const std::array<PyObject*, N>& v, double (&out)[N]) {
 
 // ---------------------------------------------------------------- Text scoring
 
-// The framework patterns, compiled case-insensitively at import and held
-// through their bound `findall` and `match` for the life of the process.
-// `words` are the lower-cased literals of the pattern's alternatives.
-struct Framework {
-    const char* name;
-    const char* pattern;
-    List words;
-    PyObject* findall;
-    PyObject* match;
-    Py_ssize_t longest;  // length of the longest literal
-};
-Framework frameworks[] = {
-    {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b", NUMPY_PATTERN, nullptr,
-     nullptr, 0},
-    {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b", PANDAS_PATTERN, nullptr,
-     nullptr, 0},
-    {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b", SKLEARN_PATTERN,
-     nullptr, nullptr, 0},
-};
-
 // Ten matches reach the full score.
 constexpr Py_ssize_t full_score_matches = 10;
-
-PyObject* end_name = nullptr;  // "end", interned
 
 // The framework named exactly `name` (a str), or nullptr.
 const Framework* find_framework(PyObject* name) {
@@ -213,20 +211,37 @@ inline bool is_word(Py_UCS1 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-// pattern.findall(code, pos), counted.
-Py_ssize_t count_findall(const Framework& f, PyObject* code, Py_ssize_t pos) {
-    kn::Ref matches;
-    if (pos == 0) {
-        matches = kn::Ref::steal(PyObject_Vectorcall(f.findall, &code, 1, nullptr));
-    } else {
-        kn::Ref start = kn::Ref::steal(PyLong_FromSsize_t(pos));
-        if (!start) return -1;
-        PyObject* call[3] = {nullptr, code, start.get()};
-        matches = kn::Ref::steal(
-            PyObject_Vectorcall(f.findall, call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
+// pattern.findall(code), counted.
+Py_ssize_t count_findall(const Framework& f, PyObject* code) {
+    kn::Ref matches = kn::Ref::steal(PyObject_Vectorcall(f.findall, &code, 1, nullptr));
     if (!matches) return -1;
     return PyObject_Length(matches.get());
+}
+
+// Where the framework's pattern, tried at index `start` of the ASCII text
+// `text` of length `n`, ends its match, or -1 when it does not match there:
+// the first alternative, in the pattern's order, that occurs at `start` in
+// any letter case with a word boundary on both sides.  For ASCII text and
+// ASCII literals, case-insensitive matching is ASCII case folding, and a
+// word character is a letter, a digit or "_" (is_word).
+Py_ssize_t match_at(const Framework& f, const Py_UCS1* text, Py_ssize_t n, Py_ssize_t start) {
+    const bool word_before = start > 0 && is_word(text[start - 1]);
+    for (sv w : f.alternatives) {
+        const Py_ssize_t len = static_cast<Py_ssize_t>(w.size());
+        if (len > n - start) continue;
+        bool same = true;
+        for (Py_ssize_t i = 0; i < len && same; ++i) {
+            Py_UCS1 c = text[start + i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<Py_UCS1>(c + ('a' - 'A'));
+            same = c == static_cast<Py_UCS1>(w[static_cast<std::size_t>(i)]);
+        }
+        if (!same) continue;
+        const bool word_after = start + len < n && is_word(text[start + len]);
+        if (is_word(static_cast<Py_UCS1>(w.front())) != word_before &&
+            is_word(static_cast<Py_UCS1>(w.back())) != word_after)
+            return start + len;
+    }
+    return -1;
 }
 
 // The number of matches of the framework's pattern in `code` (a str), as
@@ -236,89 +251,55 @@ Py_ssize_t count_findall(const Framework& f, PyObject* code, Py_ssize_t pos) {
 // In ASCII text a case-insensitive match can start only where one of the
 // pattern's literals occurs in some letter case, and (each literal starting
 // with a word character) only where no word character precedes it.  The
-// keyword automaton finds those places in the same four-lane walk as the
-// other scorers, and the pattern is tried there alone, in order, each try
-// after the end of the previous match as findall() goes on; each try costs
-// about as much as the pattern's scan of a few characters, so places are
-// taken only up to a share of the text's length.  When there are more, the
-// places before the first one not taken are tried, and findall() counts the
-// rest from there: a match cannot start at a place the automaton has not
-// reported, so the counts add up to findall()'s exactly.  Text beyond ASCII,
-// where case-insensitive matching has equivalences of its own, goes to
-// findall() whole.
+// framework's automaton finds those places in the same four-lane walk as
+// the keyword scorers, and the pattern is tried there (match_at), in order, each
+// try after the end of the previous match, as findall() goes on.  Text
+// beyond ASCII, where case-insensitive matching has equivalences of its own,
+// goes to findall().
 Py_ssize_t count_matches(const Framework& f, PyObject* code) {
-    if (!PyUnicode_IS_ASCII(code)) return count_findall(f, code, 0);
+    if (!PyUnicode_IS_ASCII(code)) return count_findall(f, code);
     const Py_UCS1* text = PyUnicode_1BYTE_DATA(code);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(code);
-    constexpr std::size_t max_starts = 128;
-    const std::size_t limit =
-        std::min<std::size_t>(max_starts, 8 + static_cast<std::size_t>(n) / 8);
-    constexpr Py_ssize_t lanes = Automaton::lanes;
-    const Automaton::Split split = Automaton::split(n);
 
-    // Each lane keeps up to `limit` places; `complete[l]`: every place of
-    // lane l before it has been kept.
-    std::array<std::array<Py_ssize_t, max_starts>, lanes> lane_starts;
-    std::array<std::size_t, lanes> lane_count{};
-    std::array<Py_ssize_t, lanes> complete;
-    for (Py_ssize_t l = 0; l < lanes; ++l)
-        complete[l] = split.end(l);
-    automaton.for_each_start(
-        code, list_sets[f.words], [&](Py_ssize_t l, Py_ssize_t start, Py_ssize_t last) {
-            if (start > 0 && is_word(text[start - 1])) return;
-            std::size_t& count = lane_count[l];
-            if (count == limit) {
-                // The lane reports in the order of `last`: occurrences
-                // ending before `last` are all in, and they start at most
-                // `longest - 1` characters earlier.
-                complete[l] =
-                    std::clamp<Py_ssize_t>(last - f.longest + 1, split.begin(l), complete[l]);
-                return;
-            }
-            lane_starts[l][count++] = start;
-        });
-
-    // The places to try, in order, up to `limit` of them; every place before
-    // `tried_to` is among them.
-    std::array<Py_ssize_t, max_starts> starts;
-    std::size_t nstarts = 0;
-    Py_ssize_t tried_to = n;
-    for (Py_ssize_t l = 0; l < split.count && tried_to == n; ++l) {
-        auto& mine = lane_starts[l];
-        std::sort(mine.begin(), mine.begin() + lane_count[l]);
-        for (std::size_t i = 0; i < lane_count[l]; ++i) {
-            if (mine[i] >= complete[l]) break;
-            if (nstarts == limit) {
-                tried_to = mine[i];
-                break;
-            }
-            starts[nstarts++] = mine[i];
+    // The places of each lane (those that start in it), as reported: the
+    // first few kept in place, any more on the heap.
+    struct Places {
+        std::array<Py_ssize_t, 32> near;
+        std::size_t count = 0;
+        std::vector<Py_ssize_t> more;
+        void push(Py_ssize_t v) {
+            if (count < near.size())
+                near[count++] = v;
+            else
+                more.push_back(v);
         }
-        if (tried_to == n && complete[l] < split.end(l)) tried_to = complete[l];
-    }
+        std::span<Py_ssize_t> sorted() {
+            std::span<Py_ssize_t> all(near.data(), count);
+            if (!more.empty()) {
+                more.insert(more.end(), near.begin(), near.end());
+                all = more;
+            }
+            std::sort(all.begin(), all.end());
+            return all;
+        }
+    };
+    constexpr Py_ssize_t lanes = WordAutomaton::lanes;
+    std::array<Places, lanes> starts;
+    f.automaton.for_each_start(code, f.every, [&](Py_ssize_t l, Py_ssize_t start, Py_ssize_t) {
+        if (start == 0 || !is_word(text[start - 1])) starts[l].push(start);
+    });
 
     Py_ssize_t count = 0, resume = 0;
-    for (std::size_t i = 0; i < nstarts; ++i) {
-        Py_ssize_t start = starts[i];
-        if (start < resume) continue;  // inside the previous match
-        kn::Ref pos = kn::Ref::steal(PyLong_FromSsize_t(start));
-        if (!pos) return -1;
-        PyObject* call[3] = {nullptr, code, pos.get()};
-        kn::Ref m = kn::Ref::steal(
-            PyObject_Vectorcall(f.match, call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!m) return -1;
-        if (m.get() == Py_None) continue;
-        if (++count == full_score_matches) return count;
-        PyObject* self = m.get();
-        kn::Ref end = kn::Ref::steal(PyObject_VectorcallMethod(
-            end_name, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!end) return -1;
-        resume = PyLong_AsSsize_t(end.get());
-        if (resume == -1 && PyErr_Occurred()) return -1;
+    for (Places& lane : starts) {
+        for (Py_ssize_t start : lane.sorted()) {
+            if (start < resume) continue;  // inside the previous match, or tried
+            Py_ssize_t end = match_at(f, text, n, start);
+            if (end < 0) continue;
+            if (++count == full_score_matches) return count;
+            resume = end;
+        }
     }
-    if (tried_to == n) return count;
-    Py_ssize_t rest = count_findall(f, code, std::max(resume, tried_to));
-    return rest < 0 ? -1 : count + rest;
+    return count;
 }
 
 constexpr kn::Signature<2> kQuickFrameworkScoreSig{
@@ -332,7 +313,7 @@ PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nar
     const Framework* f = a[1] == Py_None ? nullptr : find_framework(a[1]);
     if (!f) return PyFloat_FromDouble(0.0);
     // findall() raises the pattern's TypeError for None.
-    Py_ssize_t count = a[0] == Py_None ? count_findall(*f, a[0], 0) : count_matches(*f, a[0]);
+    Py_ssize_t count = a[0] == Py_None ? count_findall(*f, a[0]) : count_matches(*f, a[0]);
     if (count < 0) return nullptr;
     return PyFloat_FromDouble(count >= full_score_matches ? 1.0 : static_cast<double>(count) * 0.1);
 }
@@ -691,19 +672,14 @@ bool compile_framework_patterns(PyObject* module) {
     kn::Ref flag = kn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
     if (!flag) return false;
     for (Framework& f : frameworks) {
-        if (f.findall && f.match) continue;
+        if (f.findall) continue;
         kn::Ref compiled =
             kn::Ref::steal(PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
         if (!compiled) return false;
-        kn::Ref findall = kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "findall"));
-        kn::Ref match =
-            findall ? kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "match")) : kn::Ref();
-        if (!match) return false;
-        f.findall = findall.release();
-        f.match = match.release();
-        f.longest = automaton.longest(list_sets[f.words]);
+        f.findall = PyObject_GetAttrString(compiled.get(), "findall");
+        if (!f.findall) return false;
     }
-    return kn::create_once(end_name, [] { return PyUnicode_InternFromString("end"); });
+    return true;
 }
 
 int jobscore_exec(PyObject* module) {
