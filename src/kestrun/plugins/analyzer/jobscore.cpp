@@ -14,6 +14,7 @@
 #include "keyword_automaton.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -108,8 +109,9 @@ enum List : std::size_t {
 Automaton automaton;
 KeywordSet list_sets[LIST_COUNT];
 
-// The framework patterns, compiled case-insensitively at import and held
-// through their bound `findall` for the life of the process.  Each is
+// The framework patterns, compiled case-insensitively when first needed (for
+// text beyond ASCII) and held through their bound `findall` for the life of
+// the process.  Each is
 // `\\b(w1|w2|...)\\b` over the literal words `alternatives` (lower-cased, in
 // the pattern's order), which its own small automaton finds in the text.
 using WordAutomaton = jobscore::KeywordAutomaton<1>;
@@ -117,7 +119,7 @@ struct Framework {
     const char* name;
     const char* pattern;
     std::span<const sv> alternatives;
-    PyObject* findall = nullptr;
+    std::atomic<PyObject*> findall{nullptr};
     WordAutomaton automaton{};
     WordAutomaton::Set every{};  // all of its words
 };
@@ -197,11 +199,11 @@ bool doubles(const std::array<PyObject*, N>& v, double (&out)[N]) {
 constexpr Py_ssize_t full_score_matches = 10;
 
 // The framework named exactly `name` (a str), or nullptr.
-const Framework* find_framework(PyObject* name) {
+Framework* find_framework(PyObject* name) {
     if (!PyUnicode_IS_ASCII(name)) return nullptr;
     std::string_view text(static_cast<const char*>(PyUnicode_DATA(name)),
                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
-    for (const Framework& f : frameworks)
+    for (Framework& f : frameworks)
         if (text == f.name) return &f;
     return nullptr;
 }
@@ -211,9 +213,32 @@ inline bool is_word(Py_UCS1 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
+// The framework's bound `findall` (borrowed), compiled with the module's
+// `re` and re.IGNORECASE on first use; nullptr with an exception set on
+// error.  Two threads may compile at once: the first to publish its result
+// wins, the other drops its own.
+PyObject* framework_findall(PyObject* module, Framework& f) {
+    if (PyObject* findall = f.findall.load(std::memory_order_acquire)) return findall;
+    kn::Ref re = kn::Ref::steal(PyObject_GetAttrString(module, "re"));
+    if (!re) return nullptr;
+    kn::Ref flag = kn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
+    if (!flag) return nullptr;
+    kn::Ref compiled =
+        kn::Ref::steal(PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
+    if (!compiled) return nullptr;
+    kn::Ref mine = kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "findall"));
+    if (!mine) return nullptr;
+    PyObject* expected = nullptr;
+    if (f.findall.compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel))
+        return mine.release();  // held for the life of the process
+    return expected;
+}
+
 // pattern.findall(code), counted.
-Py_ssize_t count_findall(const Framework& f, PyObject* code) {
-    kn::Ref matches = kn::Ref::steal(PyObject_Vectorcall(f.findall, &code, 1, nullptr));
+Py_ssize_t count_findall(PyObject* module, Framework& f, PyObject* code) {
+    PyObject* findall = framework_findall(module, f);
+    if (!findall) return -1;
+    kn::Ref matches = kn::Ref::steal(PyObject_Vectorcall(findall, &code, 1, nullptr));
     if (!matches) return -1;
     return PyObject_Length(matches.get());
 }
@@ -256,8 +281,8 @@ Py_ssize_t match_at(const Framework& f, const Py_UCS1* text, Py_ssize_t n, Py_ss
 // try after the end of the previous match, as findall() goes on.  Text
 // beyond ASCII, where case-insensitive matching has equivalences of its own,
 // goes to findall().
-Py_ssize_t count_matches(const Framework& f, PyObject* code) {
-    if (!PyUnicode_IS_ASCII(code)) return count_findall(f, code);
+Py_ssize_t count_matches(PyObject* module, Framework& f, PyObject* code) {
+    if (!PyUnicode_IS_ASCII(code)) return count_findall(module, f, code);
     const Py_UCS1* text = PyUnicode_1BYTE_DATA(code);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(code);
 
@@ -305,15 +330,16 @@ Py_ssize_t count_matches(const Framework& f, PyObject* code) {
 constexpr kn::Signature<2> kQuickFrameworkScoreSig{
     "quick_framework_score", {"code", "framework"}, 2};
 
-PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* quick_framework_score(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kQuickFrameworkScoreSig, args, nargs, kwnames, a)) return nullptr;
     if (!str_arg(a[0], "code") || !str_arg(a[1], "framework")) return nullptr;
-    const Framework* f = a[1] == Py_None ? nullptr : find_framework(a[1]);
+    Framework* f = a[1] == Py_None ? nullptr : find_framework(a[1]);
     if (!f) return PyFloat_FromDouble(0.0);
     // findall() raises the pattern's TypeError for None.
-    Py_ssize_t count = a[0] == Py_None ? count_findall(*f, a[0]) : count_matches(*f, a[0]);
+    Py_ssize_t count =
+        a[0] == Py_None ? count_findall(module, *f, a[0]) : count_matches(module, *f, a[0]);
     if (count < 0) return nullptr;
     return PyFloat_FromDouble(count >= full_score_matches ? 1.0 : static_cast<double>(count) * 0.1);
 }
@@ -663,25 +689,6 @@ PyMethodDef methods[] = {
     kn::kEndOfMethods,
 };
 
-// Compiles the framework patterns with re.IGNORECASE.  The compiled
-// patterns are held for the life of the process; a framework compiled by an
-// earlier, failed set-up is kept.
-bool compile_framework_patterns(PyObject* module) {
-    kn::Ref re = kn::Ref::steal(PyObject_GetAttrString(module, "re"));
-    if (!re) return false;
-    kn::Ref flag = kn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
-    if (!flag) return false;
-    for (Framework& f : frameworks) {
-        if (f.findall) continue;
-        kn::Ref compiled =
-            kn::Ref::steal(PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
-        if (!compiled) return false;
-        f.findall = PyObject_GetAttrString(compiled.get(), "findall");
-        if (!f.findall) return false;
-    }
-    return true;
-}
-
 int jobscore_exec(PyObject* module) {
     static bool tables_built = false;
     if (!tables_built) {
@@ -695,8 +702,7 @@ int jobscore_exec(PyObject* module) {
     for (long code = 0; code <= SKLEARN_TRAINING; ++code)
         if (!kn::create_once(pattern_codes[code], [code] { return PyLong_FromLong(code); }))
             return -1;
-    if (!kn::bind_import(module, "re") || !compile_framework_patterns(module) ||
-        !kn::add_functions(module, methods) ||
+    if (!kn::bind_import(module, "re") || !kn::add_functions(module, methods) ||
         !kn::frame_finish(frame, module, "Native workload algorithms module loaded"))
         return -1;
     return 0;
