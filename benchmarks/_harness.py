@@ -8,8 +8,16 @@ faster.  Benchmarks only measure; they never fail on a ratio.
 
 from __future__ import annotations
 
+import pathlib
+import sys
 import time
 from collections.abc import Callable
+
+# The plain-Python models the peers are made of live in tests/_models.py,
+# shared with the tests.
+_TESTS = str(pathlib.Path(__file__).resolve().parent.parent / "tests")
+if _TESTS not in sys.path:
+    sys.path.append(_TESTS)
 
 Thunk = Callable[[], object]
 

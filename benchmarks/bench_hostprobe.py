@@ -12,12 +12,14 @@ from __future__ import annotations
 
 import os
 import statistics
+import subprocess
 import sys
 import time
 import types
 
 from _harness import Report
 
+from kestrun import NATIVE_MODULES
 from kestrun.native import hostprobe
 
 PEER_SOURCE = """
@@ -186,6 +188,36 @@ def main() -> None:
         f"detect_capabilities median {ms:.3f} ms (target below 1 ms: {verdict}); "
         f"Python {sys.version.split()[0]}"
     )
+    main_startup()
+
+
+def startup_ms(runs: int = 21) -> tuple[float, float, float]:
+    """Median wall time of `python -c 'import <the eight modules>'`, of a bare
+    `python -c pass`, and the median of the pairwise differences, in ms."""
+    commands = (
+        [sys.executable, "-c", "import " + ", ".join(NATIVE_MODULES)],
+        [sys.executable, "-c", "pass"],
+    )
+    times: tuple[list[float], list[float]] = ([], [])
+    # As installed: the modules' byte code is cached (the first runs write it).
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
+    for i in range(runs + 2):  # the first two runs warm the file caches
+        for command, spent in zip(commands, times):
+            start = time.perf_counter()
+            subprocess.run(command, check=True, env=env)
+            if i >= 2:
+                spent.append((time.perf_counter() - start) * 1e3)
+    extra = statistics.median(a - b for a, b in zip(*times))
+    return statistics.median(times[0]), statistics.median(times[1]), extra
+
+
+def main_startup() -> None:
+    ours, bare, extra = startup_ms()
+    verdict = "ok" if extra <= 15.0 else "ABOVE"
+    print("\n== start-up: importing the eight native modules (median of 21 process runs) ==")
+    print(f"python -c 'import <eight modules>'  {ours:8.1f} ms")
+    print(f"python -c pass                      {bare:8.1f} ms")
+    print(f"added by the imports                {extra:8.1f} ms  target at most 15 ms  {verdict}")
 
 
 if __name__ == "__main__":

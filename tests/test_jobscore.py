@@ -6,6 +6,7 @@ import math
 import re
 import sys
 
+import _models as models
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -15,220 +16,22 @@ from kestrun.plugins.analyzer import jobscore as js
 # ---------------------------------------------------------------- plain-Python models
 
 INDICATOR_LISTS = [
-    [
-        "for",
-        "while",
-        "range",
-        "numpy",
-        "scipy",
-        "math",
-        "calculation",
-        "compute",
-        "algorithm",
-        "sum",
-        "prod",
-        "dot",
-        "matmul",
-        "fft",
-        "linalg",
-    ],
-    [
-        "array",
-        "list",
-        "dict",
-        "pandas",
-        "dataframe",
-        "allocate",
-        "buffer",
-        "cache",
-        "append",
-        "extend",
-    ],
-    [
-        "multiprocessing",
-        "threading",
-        "concurrent",
-        "async",
-        "parallel",
-        "pool",
-        "worker",
-        "chunk",
-        "batch",
-        "processpoolexecutor",
-        "threadpoolexecutor",
-    ],
-    [
-        "matmul",
-        "dot",
-        "tensordot",
-        "@",
-        "fft",
-        "ifft",
-        "rfft",
-        "convolve",
-        "correlate",
-        "sum",
-        "mean",
-        "std",
-        "var",
-        "sin",
-        "cos",
-        "exp",
-        "log",
-        "sqrt",
-        "power",
-        "**",
-        "add",
-        "subtract",
-        "multiply",
-        "divide",
-        "/",
-        "*",
-        "+",
-        "-",
-        "linalg",
-        "linear_algebra",
-        "array",
-        "asarray",
-        "zeros",
-        "ones",
-        "empty",
-        "full",
-    ],
-    [
-        "reshape",
-        "resize",
-        "huge",
-        "large",
-        "gigabyte",
-        "gb",
-        "million",
-        "billion",
-        "1e6",
-        "1e9",
-        "1024",
-        "megabyte",
-        "mb",
-    ],
-    [
-        "workload",
-        "benchmark",
-        "intensive",
-        "chunk_workload",
-        "map",
-        "apply",
-        "vectorize",
-        "broadcast",
-    ],
-    [
-        "global",
-        "nonlocal",
-        "lock",
-        "mutex",
-        "synchronized",
-        "sequential",
-        "ordered",
-        "dependencies",
-    ],
+    models.CPU,
+    models.MEMORY,
+    models.PARALLEL,
+    models.GPU_OP,
+    models.LARGE_DATA,
+    models.EMBARRASSING,
+    models.SEQUENTIAL,
 ]
-FRAMEWORK_LISTS = [
-    [
-        "numpy",
-        "np.",
-        "ndarray",
-        "array",
-        "matrix",
-        "vectorize",
-        "broadcast",
-        "ufunc",
-        "dot",
-        "matmul",
-        "linalg",
-        "fft",
-        "sum",
-        "mean",
-        "std",
-        "var",
-        "min",
-        "max",
-        "argmax",
-        "argmin",
-        "reshape",
-        "transpose",
-        "concatenate",
-        "stack",
-        "split",
-    ],
-    [
-        "pandas",
-        "pd.",
-        "dataframe",
-        "series",
-        "groupby",
-        "apply",
-        "agg",
-        "transform",
-        "merge",
-        "join",
-        "concat",
-        "pivot",
-        "melt",
-        "query",
-        "eval",
-        "rolling",
-        "resample",
-        "sort_values",
-    ],
-    [
-        "sklearn",
-        "fit",
-        "predict",
-        "transform",
-        "score",
-        "cross_val",
-        "gridsearchcv",
-        "randomizedsearchcv",
-        "pipeline",
-        "featureunion",
-        "train_test_split",
-        "classification",
-        "regression",
-        "clustering",
-        "preprocessing",
-        "model_selection",
-        "metrics",
-        "ensemble",
-    ],
-]
-PATTERNS = {
-    "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
-    "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.IGNORECASE),
-    "sklearn": re.compile(
-        r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.IGNORECASE
-    ),
-}
+FRAMEWORK_LISTS = [models.NUMPY, models.PANDAS, models.SKLEARN]
+PATTERNS = models.PATTERNS
 ALL_KEYWORDS = sorted({w for lst in INDICATOR_LISTS + FRAMEWORK_LISTS for w in lst})
 
-
-def model_indicators(code, name):
-    code, name = code.lower(), (name.lower() if name else "")
-    return tuple(
-        sum(1 for w in lst if w in code or (i in (3, 5) and w in name))
-        for i, lst in enumerate(INDICATOR_LISTS)
-    )
-
-
-def model_frameworks(code):
-    code = code.lower()
-    factors = (0.04, 0.05555555555555555, 0.05555555555555555)
-    return tuple(
-        min(max(sum(w in code for w in lst) * f, 0.0), 1.0)
-        for lst, f in zip(FRAMEWORK_LISTS, factors)
-    )
-
-
-def model_quick(code, framework):
-    return min(len(PATTERNS[framework].findall(code)) * 0.1, 1.0)
+model_indicators = models.score_indicators
+model_frameworks = models.score_framework_patterns
+model_quick = models.quick_framework_score
+model_pattern = models.determine_workload_pattern
 
 
 # Text made of keyword pieces, case changes, separators and characters whose
@@ -371,11 +174,14 @@ def test_quick_framework_score_is_findall(code, framework):
 
 @pytest.mark.parametrize("framework", sorted(PATTERNS))
 @pytest.mark.parametrize("filler, repeats", [("arrays fits pd_ ", 1), ("Series. pivots ", 40)])
-def test_quick_framework_score_on_long_texts(framework, filler, repeats):
-    # Many places that look like a match, and real matches only near the end,
-    # beyond the places the fast path tries itself.
+@pytest.mark.parametrize("lead", [0, 3])
+def test_quick_framework_score_on_long_texts(framework, filler, repeats, lead):
+    # Many places that look like a match, and real matches only near the end;
+    # behind a lead three times as long, all of them fall into the last of the
+    # four lanes the text is walked in.
     for tail in ("", " np.x merge fit", " NP.x MERGE FIT" * repeats):
-        code = filler * 300 + tail
+        body = filler * 300 + tail
+        code = "x" * (lead * len(body)) + body
         assert js.quick_framework_score(code, framework) == model_quick(code, framework)
     code = (filler * 40 + "np.x merge fit ") * 8  # matches before and after the switch
     assert js.quick_framework_score(code, framework) == model_quick(code, framework)
@@ -556,42 +362,6 @@ def test_estimate_gpu_speedup(args, expected):
 )
 def test_calculate_parallelization_potential(args, expected):
     assert js.calculate_parallelization_potential(*args) == pytest.approx(expected, abs=1e-15)
-
-
-def model_pattern(
-    cpu,
-    mem,
-    par,
-    suit,
-    gpu_op,
-    np_s,
-    pd_s,
-    sk_s,
-    seq,
-    emb,
-    cpu_t,
-    mem_t,
-    gpu_t,
-    np_t,
-    pd_t,
-    sk_t,
-    gpu,
-):
-    if sk_s > sk_t:
-        return 12
-    if pd_s > pd_t:
-        return 10
-    if np_s > np_t:
-        return 8
-    if gpu and suit > gpu_t:
-        return 6 if gpu_op > 0.7 and cpu > 0.6 else 7 if mem > 0.5 else 5
-    if emb > 0 or par > 0.6:
-        return 3
-    if cpu > cpu_t:
-        return 1
-    if mem > mem_t:
-        return 2
-    return 4 if seq >= 3 else 0
 
 
 SCORES = (0.0,) * 8

@@ -14,8 +14,10 @@
 #include "keyword_automaton.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -84,7 +86,7 @@ constexpr sv pandas_pattern_words[] = {"pandas",  "pd.",   "dataframe", "series"
 constexpr sv sklearn_pattern_words[] = {"sklearn",   "fit",          "predict",
                                         "transform", "gridsearchcv", "randomforest"};
 
-// 140 distinct keywords in all.
+// 139 distinct keywords in all.
 constexpr std::size_t set_words = 3;
 using Automaton = jobscore::KeywordAutomaton<set_words>;
 using KeywordSet = Automaton::Set;
@@ -101,17 +103,35 @@ enum List : std::size_t {
     NUMPY,
     PANDAS,
     SKLEARN,
-    NUMPY_PATTERN,
-    PANDAS_PATTERN,
-    SKLEARN_PATTERN,
     LIST_COUNT
 };
 
 Automaton automaton;
 KeywordSet list_sets[LIST_COUNT];
 
+// The framework patterns, compiled case-insensitively when first needed (for
+// text beyond ASCII) and held through their bound `findall` for the life of
+// the process.  Each is
+// `\\b(w1|w2|...)\\b` over the literal words `alternatives` (lower-cased, in
+// the pattern's order), which its own small automaton finds in the text.
+using WordAutomaton = jobscore::KeywordAutomaton<1>;
+struct Framework {
+    const char* name;
+    const char* pattern;
+    std::span<const sv> alternatives;
+    std::atomic<PyObject*> findall{nullptr};
+    WordAutomaton automaton{};
+    WordAutomaton::Set every{};  // all of its words
+};
+Framework frameworks[] = {
+    {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b", numpy_pattern_words},
+    {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b", pandas_pattern_words},
+    {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b",
+     sklearn_pattern_words},
+};
+
 // Gives every distinct keyword an id, records each list as a set of ids and
-// compiles the automaton.
+// compiles the automaton; compiles each framework's words into its own.
 bool build_keyword_tables() {
     struct Named {
         const sv* words;
@@ -128,9 +148,6 @@ bool build_keyword_tables() {
         {numpy_keywords, std::size(numpy_keywords)},
         {pandas_keywords, std::size(pandas_keywords)},
         {sklearn_keywords, std::size(sklearn_keywords)},
-        {numpy_pattern_words, std::size(numpy_pattern_words)},
-        {pandas_pattern_words, std::size(pandas_pattern_words)},
-        {sklearn_pattern_words, std::size(sklearn_pattern_words)},
     };
     std::vector<sv> distinct;
     for (std::size_t l = 0; l < LIST_COUNT; ++l) {
@@ -145,6 +162,11 @@ bool build_keyword_tables() {
             }
             list_sets[l].insert(id);
         }
+    }
+    for (Framework& f : frameworks) {
+        if (!f.automaton.build({f.alternatives.begin(), f.alternatives.end()})) return false;
+        for (std::size_t id = 0; id < f.alternatives.size(); ++id)
+            f.every.insert(id);
     }
     return automaton.build(distinct);
 }
@@ -173,37 +195,15 @@ bool doubles(const std::array<PyObject*, N>& v, double (&out)[N]) {
 
 // ---------------------------------------------------------------- Text scoring
 
-// The framework patterns, compiled case-insensitively at import and held
-// through their bound `findall` and `match` for the life of the process.
-// `words` are the lower-cased literals of the pattern's alternatives.
-struct Framework {
-    const char* name;
-    const char* pattern;
-    List words;
-    PyObject* findall;
-    PyObject* match;
-    Py_ssize_t longest;  // length of the longest literal
-};
-Framework frameworks[] = {
-    {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b", NUMPY_PATTERN, nullptr,
-     nullptr, 0},
-    {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b", PANDAS_PATTERN, nullptr,
-     nullptr, 0},
-    {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b", SKLEARN_PATTERN,
-     nullptr, nullptr, 0},
-};
-
 // Ten matches reach the full score.
 constexpr Py_ssize_t full_score_matches = 10;
 
-PyObject* end_name = nullptr;  // "end", interned
-
 // The framework named exactly `name` (a str), or nullptr.
-const Framework* find_framework(PyObject* name) {
+Framework* find_framework(PyObject* name) {
     if (!PyUnicode_IS_ASCII(name)) return nullptr;
     std::string_view text(static_cast<const char*>(PyUnicode_DATA(name)),
                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
-    for (const Framework& f : frameworks)
+    for (Framework& f : frameworks)
         if (text == f.name) return &f;
     return nullptr;
 }
@@ -213,20 +213,60 @@ inline bool is_word(Py_UCS1 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-// pattern.findall(code, pos), counted.
-Py_ssize_t count_findall(const Framework& f, PyObject* code, Py_ssize_t pos) {
-    kn::Ref matches;
-    if (pos == 0) {
-        matches = kn::Ref::steal(PyObject_Vectorcall(f.findall, &code, 1, nullptr));
-    } else {
-        kn::Ref start = kn::Ref::steal(PyLong_FromSsize_t(pos));
-        if (!start) return -1;
-        PyObject* call[3] = {nullptr, code, start.get()};
-        matches = kn::Ref::steal(
-            PyObject_Vectorcall(f.findall, call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
+// The framework's bound `findall` (borrowed), compiled with the module's
+// `re` and re.IGNORECASE on first use; nullptr with an exception set on
+// error.  Two threads may compile at once: the first to publish its result
+// wins, the other drops its own.
+PyObject* framework_findall(PyObject* module, Framework& f) {
+    if (PyObject* findall = f.findall.load(std::memory_order_acquire)) return findall;
+    kn::Ref re = kn::Ref::steal(PyObject_GetAttrString(module, "re"));
+    if (!re) return nullptr;
+    kn::Ref flag = kn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
+    if (!flag) return nullptr;
+    kn::Ref compiled =
+        kn::Ref::steal(PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
+    if (!compiled) return nullptr;
+    kn::Ref mine = kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "findall"));
+    if (!mine) return nullptr;
+    PyObject* expected = nullptr;
+    if (f.findall.compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel))
+        return mine.release();  // held for the life of the process
+    return expected;
+}
+
+// pattern.findall(code), counted.
+Py_ssize_t count_findall(PyObject* module, Framework& f, PyObject* code) {
+    PyObject* findall = framework_findall(module, f);
+    if (!findall) return -1;
+    kn::Ref matches = kn::Ref::steal(PyObject_Vectorcall(findall, &code, 1, nullptr));
     if (!matches) return -1;
     return PyObject_Length(matches.get());
+}
+
+// Where the framework's pattern, tried at index `start` of the ASCII text
+// `text` of length `n`, ends its match, or -1 when it does not match there:
+// the first alternative, in the pattern's order, that occurs at `start` in
+// any letter case with a word boundary on both sides.  For ASCII text and
+// ASCII literals, case-insensitive matching is ASCII case folding, and a
+// word character is a letter, a digit or "_" (is_word).
+Py_ssize_t match_at(const Framework& f, const Py_UCS1* text, Py_ssize_t n, Py_ssize_t start) {
+    const bool word_before = start > 0 && is_word(text[start - 1]);
+    for (sv w : f.alternatives) {
+        const Py_ssize_t len = static_cast<Py_ssize_t>(w.size());
+        if (len > n - start) continue;
+        bool same = true;
+        for (Py_ssize_t i = 0; i < len && same; ++i) {
+            Py_UCS1 c = text[start + i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<Py_UCS1>(c + ('a' - 'A'));
+            same = c == static_cast<Py_UCS1>(w[static_cast<std::size_t>(i)]);
+        }
+        if (!same) continue;
+        const bool word_after = start + len < n && is_word(text[start + len]);
+        if (is_word(static_cast<Py_UCS1>(w.front())) != word_before &&
+            is_word(static_cast<Py_UCS1>(w.back())) != word_after)
+            return start + len;
+    }
+    return -1;
 }
 
 // The number of matches of the framework's pattern in `code` (a str), as
@@ -236,76 +276,70 @@ Py_ssize_t count_findall(const Framework& f, PyObject* code, Py_ssize_t pos) {
 // In ASCII text a case-insensitive match can start only where one of the
 // pattern's literals occurs in some letter case, and (each literal starting
 // with a word character) only where no word character precedes it.  The
-// keyword automaton finds those places in one pass, and the pattern is tried
-// there alone, in order, each try after the end of the previous match as
-// findall() goes on; each try costs about as much as the pattern's scan of a
-// few characters, so places are taken only up to a share of the text's length.
-// When there are more, the places before the last one taken are tried, and
-// findall() counts the rest from there: a match cannot start at a place the
-// automaton has not reported, so the counts add up to findall()'s exactly.
-// Text beyond ASCII, where case-insensitive matching has equivalences of its
-// own, goes to findall() whole.
-Py_ssize_t count_matches(const Framework& f, PyObject* code) {
-    if (!PyUnicode_IS_ASCII(code)) return count_findall(f, code, 0);
+// framework's automaton finds those places in the same four-lane walk as
+// the keyword scorers, and the pattern is tried there (match_at), in order, each
+// try after the end of the previous match, as findall() goes on.  Text
+// beyond ASCII, where case-insensitive matching has equivalences of its own,
+// goes to findall().
+Py_ssize_t count_matches(PyObject* module, Framework& f, PyObject* code) {
+    if (!PyUnicode_IS_ASCII(code)) return count_findall(module, f, code);
     const Py_UCS1* text = PyUnicode_1BYTE_DATA(code);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(code);
-    constexpr std::size_t max_starts = 128;
-    const std::size_t limit =
-        std::min<std::size_t>(max_starts, 8 + static_cast<std::size_t>(n) / 8);
-    std::array<Py_ssize_t, max_starts> starts;
-    std::size_t nstarts = 0;
-    // Every occurrence starting before this index has been reported.
-    Py_ssize_t complete = n;
-    automaton.for_each_start(code, list_sets[f.words], [&](Py_ssize_t start, Py_ssize_t last) {
-        if (start > 0 && is_word(text[start - 1])) return false;
-        if (nstarts == limit) {
-            // Occurrences ending before `last` are all in; they start
-            // at most `longest - 1` characters earlier.
-            complete = std::max<Py_ssize_t>(0, last - f.longest + 1);
-            return true;
+
+    // The places of each lane (those that start in it), as reported: the
+    // first few kept in place, any more on the heap.
+    struct Places {
+        std::array<Py_ssize_t, 32> near;
+        std::size_t count = 0;
+        std::vector<Py_ssize_t> more;
+        void push(Py_ssize_t v) {
+            if (count < near.size())
+                near[count++] = v;
+            else
+                more.push_back(v);
         }
-        starts[nstarts++] = start;
-        return false;
+        std::span<Py_ssize_t> sorted() {
+            std::span<Py_ssize_t> all(near.data(), count);
+            if (!more.empty()) {
+                more.insert(more.end(), near.begin(), near.end());
+                all = more;
+            }
+            std::sort(all.begin(), all.end());
+            return all;
+        }
+    };
+    constexpr Py_ssize_t lanes = WordAutomaton::lanes;
+    std::array<Places, lanes> starts;
+    f.automaton.for_each_start(code, f.every, [&](Py_ssize_t l, Py_ssize_t start, Py_ssize_t) {
+        if (start == 0 || !is_word(text[start - 1])) starts[l].push(start);
     });
-    std::sort(starts.begin(), starts.begin() + nstarts);
 
     Py_ssize_t count = 0, resume = 0;
-    for (std::size_t i = 0; i < nstarts; ++i) {
-        Py_ssize_t start = starts[i];
-        if (start >= complete) break;
-        if (start < resume) continue;  // inside the previous match
-        kn::Ref pos = kn::Ref::steal(PyLong_FromSsize_t(start));
-        if (!pos) return -1;
-        PyObject* call[3] = {nullptr, code, pos.get()};
-        kn::Ref m = kn::Ref::steal(
-            PyObject_Vectorcall(f.match, call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!m) return -1;
-        if (m.get() == Py_None) continue;
-        if (++count == full_score_matches) return count;
-        PyObject* self = m.get();
-        kn::Ref end = kn::Ref::steal(PyObject_VectorcallMethod(
-            end_name, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!end) return -1;
-        resume = PyLong_AsSsize_t(end.get());
-        if (resume == -1 && PyErr_Occurred()) return -1;
+    for (Places& lane : starts) {
+        for (Py_ssize_t start : lane.sorted()) {
+            if (start < resume) continue;  // inside the previous match, or tried
+            Py_ssize_t end = match_at(f, text, n, start);
+            if (end < 0) continue;
+            if (++count == full_score_matches) return count;
+            resume = end;
+        }
     }
-    if (complete == n) return count;
-    Py_ssize_t rest = count_findall(f, code, std::max(resume, complete));
-    return rest < 0 ? -1 : count + rest;
+    return count;
 }
 
 constexpr kn::Signature<2> kQuickFrameworkScoreSig{
     "quick_framework_score", {"code", "framework"}, 2};
 
-PyObject* quick_framework_score(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* quick_framework_score(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     std::array<PyObject*, 2> a;
     if (!kn::bind(kQuickFrameworkScoreSig, args, nargs, kwnames, a)) return nullptr;
     if (!str_arg(a[0], "code") || !str_arg(a[1], "framework")) return nullptr;
-    const Framework* f = a[1] == Py_None ? nullptr : find_framework(a[1]);
+    Framework* f = a[1] == Py_None ? nullptr : find_framework(a[1]);
     if (!f) return PyFloat_FromDouble(0.0);
     // findall() raises the pattern's TypeError for None.
-    Py_ssize_t count = a[0] == Py_None ? count_findall(*f, a[0], 0) : count_matches(*f, a[0]);
+    Py_ssize_t count =
+        a[0] == Py_None ? count_findall(module, *f, a[0]) : count_matches(module, *f, a[0]);
     if (count < 0) return nullptr;
     return PyFloat_FromDouble(count >= full_score_matches ? 1.0 : static_cast<double>(count) * 0.1);
 }
@@ -335,9 +369,15 @@ constexpr kn::Signature<5> kNormalizeScoresSig{
     {"cpu_score", "memory_score", "parallel_score", "gpu_op_score", "large_data_score"},
     5};
 
-// The reciprocals of the indicator list sizes, as rounded constants.
-constexpr double normalize_factors[5] = {0.06666666666666667, 0.1, 0.09090909090909091,
-                                         0.027777777777777776, 0.07692307692307693};
+// The reciprocals of the indicator lists' sizes (each the double nearest
+// 1 / size: a division of two exact values is rounded once).
+template <std::size_t N>
+constexpr double per_keyword(const sv (&)[N]) {
+    return 1.0 / static_cast<double>(N);
+}
+constexpr double normalize_factors[5] = {
+    per_keyword(cpu_indicators), per_keyword(memory_indicators), per_keyword(parallel_indicators),
+    per_keyword(gpu_op_indicators), per_keyword(large_data_indicators)};
 
 PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 5> a;
@@ -362,11 +402,10 @@ PyObject* score_framework_patterns(PyObject*, PyObject* const* args, Py_ssize_t 
 
     KeywordSet found;
     automaton.scan(a[0], found);
-    constexpr double per_numpy = 0.04;
-    constexpr double per_other = 0.05555555555555555;  // the double nearest 1/18
-    return Py_BuildValue("(ddd)", limit(found.count_of(list_sets[NUMPY]) * per_numpy, 0.0, 1.0),
-                         limit(found.count_of(list_sets[PANDAS]) * per_other, 0.0, 1.0),
-                         limit(found.count_of(list_sets[SKLEARN]) * per_other, 0.0, 1.0));
+    return Py_BuildValue(
+        "(ddd)", limit(found.count_of(list_sets[NUMPY]) * per_keyword(numpy_keywords), 0.0, 1.0),
+        limit(found.count_of(list_sets[PANDAS]) * per_keyword(pandas_keywords), 0.0, 1.0),
+        limit(found.count_of(list_sets[SKLEARN]) * per_keyword(sklearn_keywords), 0.0, 1.0));
 }
 
 // ---------------------------------------------------------------- Workload decisions
@@ -490,23 +529,63 @@ constexpr kn::Signature<17> kDetermineWorkloadPatternSig{
      "pandas_threshold", "sklearn_threshold", "gpu_available"},
     17};
 
-PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+// The usual arguments of the decisions, read inline: an exact float, a
+// compact exact int, True or False.  Anything else goes through the
+// converters, which give the same values and raise the same errors.
+inline bool quick_double(PyObject* o, double* out) {
+    if (PyFloat_CheckExact(o)) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    return kn::to_double(o, out);
+}
+
+inline bool quick_int32(PyObject* o, int32_t* out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // A compact int has a single digit: it always fits 32 bits.
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        *out =
+            static_cast<int32_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+        return true;
+    }
+#endif
+    return kn::to_int32(o, out);
+}
+
+inline bool quick_truth(PyObject* o, bool* out) {
+    if (o == Py_True || o == Py_False) {
+        *out = o == Py_True;
+        return true;
+    }
+    return kn::to_truth(o, out);
+}
+
+// The pattern codes as int objects, made at module set-up.
+PyObject* pattern_codes[SKLEARN_TRAINING + 1] = {};
+
+PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                      PyObject* kwnames) {
-    std::array<PyObject*, 17> a;
-    if (!kn::bind(kDetermineWorkloadPatternSig, args, nargs, kwnames, a)) return nullptr;
+    constexpr std::size_t nparams = kDetermineWorkloadPatternSig.params.size();
+    // All arguments passed by position, as usual: read them where they are.
+    std::array<PyObject*, nparams> bound;
+    PyObject* const* a = args;
+    if (kwnames || PyVectorcall_NARGS(nargsf) != static_cast<Py_ssize_t>(nparams)) {
+        if (!kn::bind(kDetermineWorkloadPatternSig, args, nargsf, kwnames, bound)) return nullptr;
+        a = bound.data();
+    }
     double cpu, memory, potential, suitability, gpu_op, numpy, pandas, sklearn;
     int32_t sequential_count, embarrassing_count;
     double cpu_t, memory_t, gpu_t, numpy_t, pandas_t, sklearn_t;
     bool available;
-    if (!kn::to_double(a[0], &cpu) || !kn::to_double(a[1], &memory) ||
-        !kn::to_double(a[2], &potential) || !kn::to_double(a[3], &suitability) ||
-        !kn::to_double(a[4], &gpu_op) || !kn::to_double(a[5], &numpy) ||
-        !kn::to_double(a[6], &pandas) || !kn::to_double(a[7], &sklearn) ||
-        !kn::to_int32(a[8], &sequential_count) || !kn::to_int32(a[9], &embarrassing_count) ||
-        !kn::to_double(a[10], &cpu_t) || !kn::to_double(a[11], &memory_t) ||
-        !kn::to_double(a[12], &gpu_t) || !kn::to_double(a[13], &numpy_t) ||
-        !kn::to_double(a[14], &pandas_t) || !kn::to_double(a[15], &sklearn_t) ||
-        !kn::to_truth(a[16], &available))
+    if (!quick_double(a[0], &cpu) || !quick_double(a[1], &memory) ||
+        !quick_double(a[2], &potential) || !quick_double(a[3], &suitability) ||
+        !quick_double(a[4], &gpu_op) || !quick_double(a[5], &numpy) ||
+        !quick_double(a[6], &pandas) || !quick_double(a[7], &sklearn) ||
+        !quick_int32(a[8], &sequential_count) || !quick_int32(a[9], &embarrassing_count) ||
+        !quick_double(a[10], &cpu_t) || !quick_double(a[11], &memory_t) ||
+        !quick_double(a[12], &gpu_t) || !quick_double(a[13], &numpy_t) ||
+        !quick_double(a[14], &pandas_t) || !quick_double(a[15], &sklearn_t) ||
+        !quick_truth(a[16], &available))
         return nullptr;
 
     Pattern code;
@@ -530,7 +609,7 @@ PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_
         code = SEQUENTIAL_PATTERN;
     else
         code = MIXED;
-    return PyLong_FromLong(code);
+    return Py_NewRef(pattern_codes[code]);
 }
 
 constexpr kn::Signature<5> kUpdateAdaptiveThresholdSig{
@@ -610,30 +689,6 @@ PyMethodDef methods[] = {
     kn::kEndOfMethods,
 };
 
-// Compiles the framework patterns with re.IGNORECASE.  The compiled
-// patterns are held for the life of the process; a framework compiled by an
-// earlier, failed set-up is kept.
-bool compile_framework_patterns(PyObject* module) {
-    kn::Ref re = kn::Ref::steal(PyObject_GetAttrString(module, "re"));
-    if (!re) return false;
-    kn::Ref flag = kn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
-    if (!flag) return false;
-    for (Framework& f : frameworks) {
-        if (f.findall && f.match) continue;
-        kn::Ref compiled =
-            kn::Ref::steal(PyObject_CallMethod(re.get(), "compile", "sO", f.pattern, flag.get()));
-        if (!compiled) return false;
-        kn::Ref findall = kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "findall"));
-        kn::Ref match =
-            findall ? kn::Ref::steal(PyObject_GetAttrString(compiled.get(), "match")) : kn::Ref();
-        if (!match) return false;
-        f.findall = findall.release();
-        f.match = match.release();
-        f.longest = automaton.longest(list_sets[f.words]);
-    }
-    return kn::create_once(end_name, [] { return PyUnicode_InternFromString("end"); });
-}
-
 int jobscore_exec(PyObject* module) {
     static bool tables_built = false;
     if (!tables_built) {
@@ -644,8 +699,10 @@ int jobscore_exec(PyObject* module) {
         }
         tables_built = true;
     }
-    if (!kn::bind_import(module, "re") || !compile_framework_patterns(module) ||
-        !kn::add_functions(module, methods) ||
+    for (long code = 0; code <= SKLEARN_TRAINING; ++code)
+        if (!kn::create_once(pattern_codes[code], [code] { return PyLong_FromLong(code); }))
+            return -1;
+    if (!kn::bind_import(module, "re") || !kn::add_functions(module, methods) ||
         !kn::frame_finish(frame, module, "Native workload algorithms module loaded"))
         return -1;
     return 0;

@@ -174,49 +174,69 @@ public:
         }
     }
 
-    // For an ASCII `text`, whose lower-casing keeps every index: calls
-    // `on_start(start, last)` for each occurrence of a keyword of `wanted` in
-    // any letter case, `start` and `last` being the indexes of its first and
-    // last characters, in the order of `last`.  Returning true from
-    // `on_start` stops the walk.
-    template <typename OnStart>
-    void for_each_start(PyObject* text, const Set& wanted, OnStart&& on_start) const {
-        walk(PyUnicode_1BYTE_DATA(text), PyUnicode_GET_LENGTH(text),
-             [&](const Set& out, Py_ssize_t last) {
-                 for (std::size_t w = 0; w < Words; ++w) {
-                     for (uint64_t b = out.bits[w] & wanted.bits[w]; b; b &= b - 1) {
-                         Py_ssize_t len = lengths_[w * 64 + std::countr_zero(b)];
-                         if (on_start(last + 1 - len, last)) return true;
-                     }
-                 }
-                 return false;
-             });
+    // A long text is walked as `lanes` stretches stepped together (see
+    // walk_lanes): lane l holds the starts from begin(l) up to end(l).
+    static constexpr Py_ssize_t lanes = 4;
+    struct Split {
+        Py_ssize_t n, seg, count;
+        Py_ssize_t begin(Py_ssize_t l) const { return l * seg; }
+        Py_ssize_t end(Py_ssize_t l) const { return l + 1 == count ? n : (l + 1) * seg; }
+    };
+    static Split split(Py_ssize_t n) {
+        if (n < 64 * lanes) return {n, n, 1};
+        return {n, n / lanes, lanes};
     }
 
-    // The length of the longest keyword of `wanted`.
-    Py_ssize_t longest(const Set& wanted) const {
-        Py_ssize_t m = 0;
-        for (std::size_t id = 0; id < lengths_.size(); ++id)
-            if ((wanted.bits[id / 64] >> (id % 64)) & 1) m = std::max(m, lengths_[id]);
-        return m;
+    // For an ASCII `text`, whose lower-casing keeps every index: calls
+    // `on_start(lane, start, last)` once for each occurrence of a keyword of
+    // `wanted` in any letter case, `start` and `last` being the indexes of its
+    // first and last characters, by the lane of split(len(text)) that holds
+    // `start`; within a lane in the order of `last`.
+    template <typename OnStart>
+    void for_each_start(PyObject* text, const Set& wanted, OnStart&& on_start) const {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        const Split s = split(n);
+        walk_lanes(PyUnicode_1BYTE_DATA(text), n,
+                   [&](Py_ssize_t lane, const Set& out, Py_ssize_t last) {
+                       const Py_ssize_t end = s.end(lane);
+                       for (std::size_t w = 0; w < Words; ++w) {
+                           for (uint64_t b = out.bits[w] & wanted.bits[w]; b; b &= b - 1) {
+                               Py_ssize_t start = last + 1 - lengths_[w * 64 + std::countr_zero(b)];
+                               // Past its end a lane only finishes the
+                               // occurrences that started in it.
+                               if (start < end) on_start(lane, start, last);
+                           }
+                       }
+                   });
     }
 
 private:
     static constexpr uint32_t offset_mask = 0xFFFF;
 
+    // The tables a walk reads, copied into locals before it starts, so that
+    // a call made for an output cannot make the compiler read them anew at
+    // every step.
+    struct Tables {
+        const uint32_t* table;
+        const uint8_t* class_of;
+        const Set* outputs;
+    };
+    Tables tables() const { return {table_.data(), class_of_.data(), outputs_.data()}; }
+
     // Moves `offset` on by one code point `c` of the text (at index `i`),
     // as its lower-casing reads; returns true when `on_output` stops the walk.
     template <typename OnOutput>
-    inline bool feed(uint32_t& offset, Py_UCS4 c, Py_ssize_t i, OnOutput& on_output) const {
+    static inline bool feed(const Tables& t, uint32_t& offset, Py_UCS4 c, Py_ssize_t i,
+                            OnOutput& on_output) {
         auto step = [&](uint32_t k) {
-            uint32_t t = table_[offset + k];
-            offset = t & offset_mask;
-            return t > offset_mask && on_output(outputs_[t >> 16], i);
+            uint32_t e = t.table[offset + k];
+            offset = e & offset_mask;
+            return e > offset_mask && on_output(t.outputs[e >> 16], i);
         };
-        if (c < 256) return step(class_of_[c]);        // Latin-1 lowers to Latin-1
-        if (c == 0x212A) return step(class_of_['k']);  // Kelvin sign lowers to "k"
-        if (c == 0x0130) {                             // lowers to "i" + U+0307
-            bool stop = step(class_of_['i']);
+        if (c < 256) return step(t.class_of[c]);        // Latin-1 lowers to Latin-1
+        if (c == 0x212A) return step(t.class_of['k']);  // Kelvin sign lowers to "k"
+        if (c == 0x0130) {                              // lowers to "i" + U+0307
+            bool stop = step(t.class_of['i']);
             offset = 0;
             return stop;
         }
@@ -229,45 +249,63 @@ private:
     // returning true.  Returns whether it was stopped.
     template <typename Ch, typename OnOutput>
     bool walk(const Ch* p, Py_ssize_t n, OnOutput&& on_output) const {
+        const Tables t = tables();
         uint32_t offset = 0;
         for (Py_ssize_t i = 0; i < n; ++i)
-            if (feed(offset, p[i], i, on_output)) return true;
+            if (feed(t, offset, p[i], i, on_output)) return true;
         return false;
     }
 
-    // The set of keywords found does not depend on the order of the walk, so
-    // a long text is walked as four overlapping lanes stepped together: each
-    // step waits on the previous one's table load, and four independent
-    // chains keep the processor busy.  Lanes overlap by the longest keyword
-    // less one character, so every occurrence lies wholly in some lane.
+    // A long text is walked as four overlapping lanes stepped together:
+    // each step waits on the previous one's table load, and four independent
+    // chains keep the processor busy.  Lane l starts afresh at split's
+    // begin(l), so it sees exactly the occurrences that start there or later,
+    // and runs on past its end by the longest keyword less one character, so
+    // every occurrence lies wholly in the lane where it starts.
+    // `on_output(lane, set, i)` is called with the keywords ending at index
+    // `i` in that lane; within a lane in the order of `i`.  Kept out of line:
+    // inlined into a large caller, the lanes' states went through memory.
+    template <typename Ch, typename OnOutput>
+    [[gnu::noinline]] void walk_lanes(const Ch* p, Py_ssize_t n, OnOutput&& on_output) const {
+        const Split s = split(n);
+        auto in_lane = [&on_output](Py_ssize_t l) {
+            return [&on_output, l](const Set& out, Py_ssize_t i) {
+                on_output(l, out, i);
+                return false;
+            };
+        };
+        if (s.count == 1) {
+            auto only = in_lane(0);
+            walk(p, n, only);
+            return;
+        }
+        static_assert(lanes == 4);
+        decltype(in_lane(0)) out[lanes] = {in_lane(0), in_lane(1), in_lane(2), in_lane(3)};
+        const Tables t = tables();
+        const Py_ssize_t seg = s.seg;
+        const Py_ssize_t overlap = longest_ - 1;
+        // Each lane's state in a scalar of its own, which stays in a register.
+        uint32_t o0 = 0, o1 = 0, o2 = 0, o3 = 0;
+        for (Py_ssize_t j = 0; j < seg; ++j) {
+            feed(t, o0, p[j], j, out[0]);
+            feed(t, o1, p[seg + j], seg + j, out[1]);
+            feed(t, o2, p[2 * seg + j], 2 * seg + j, out[2]);
+            feed(t, o3, p[3 * seg + j], 3 * seg + j, out[3]);
+        }
+        uint32_t off[lanes] = {o0, o1, o2, o3};
+        // Lanes 0-2 run on into the next lane; the last one to the end.
+        for (Py_ssize_t l = 0; l < lanes - 1; ++l)
+            for (Py_ssize_t i = s.end(l), end = std::min(n, i + overlap); i < end; ++i)
+                feed(t, off[l], p[i], i, out[l]);
+        for (Py_ssize_t i = lanes * seg; i < n; ++i)
+            feed(t, off[lanes - 1], p[i], i, out[lanes - 1]);
+    }
+
+    // The set of keywords found does not depend on the order of the walk.
     template <typename Ch>
     void scan(const Ch* p, Py_ssize_t n, Set& found) const {
         Set acc = found;
-        auto collect = [&](const Set& out, Py_ssize_t) {
-            acc |= out;
-            return false;
-        };
-        constexpr Py_ssize_t lanes = 4;
-        if (n < 64 * lanes) {
-            walk(p, n, collect);
-            found = acc;
-            return;
-        }
-        const Py_ssize_t seg = n / lanes;
-        const Py_ssize_t overlap = longest_ - 1;
-        uint32_t off[lanes] = {0, 0, 0, 0};
-        for (Py_ssize_t j = 0; j < seg; ++j) {
-            feed(off[0], p[j], j, collect);
-            feed(off[1], p[seg + j], seg + j, collect);
-            feed(off[2], p[2 * seg + j], 2 * seg + j, collect);
-            feed(off[3], p[3 * seg + j], 3 * seg + j, collect);
-        }
-        // Lanes 0-2 run on into the next lane; the last one to the end.
-        for (Py_ssize_t l = 0; l < lanes - 1; ++l)
-            for (Py_ssize_t i = (l + 1) * seg, end = std::min(n, i + overlap); i < end; ++i)
-                feed(off[l], p[i], i, collect);
-        for (Py_ssize_t i = lanes * seg; i < n; ++i)
-            feed(off[lanes - 1], p[i], i, collect);
+        walk_lanes(p, n, [&](Py_ssize_t, const Set& out, Py_ssize_t) { acc |= out; });
         found = acc;
     }
 
