@@ -18,7 +18,7 @@ import sys
 import time
 
 from _harness import Report
-from sortedcontainers import SortedKeyList
+from _models import SizeSortedBlocks
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
 from best_fit_arena import Arena
@@ -30,33 +30,9 @@ STEPS = 20_000
 ROUNDS = 5
 
 
-class SortedFree:
-    """The tree's calls the arena uses, on a SortedKeyList."""
-
-    def __init__(self) -> None:
-        self.spans = SortedKeyList(key=lambda s: s.size)
-
-    def insert(self, size: int, span: SpanRecord) -> bool:
-        self.spans.add(span)
-        return True
-
-    def remove_ge(self, size: int) -> tuple[int | None, SpanRecord | None]:
-        i = self.spans.bisect_key_left(size)
-        if i == len(self.spans):
-            return None, None
-        span = self.spans.pop(i)
-        return span.size, span
-
-    def clear(self) -> None:
-        self.spans.clear()
-
-    def __len__(self) -> int:
-        return len(self.spans)
-
-
 def sorted_arena(capacity: int) -> Arena:
     arena = Arena.__new__(Arena)
-    arena.free = SortedFree()  # type: ignore[assignment]
+    arena.free = SizeSortedBlocks()  # type: ignore[assignment]
     arena.starts, arena.ends, arena.used = {}, {}, {}
     arena._keep(SpanRecord(0, capacity))
     return arena

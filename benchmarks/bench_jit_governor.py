@@ -1,6 +1,7 @@
 """kestrun.jit.jit_governor against the same governor written in plain Python.
 
-The peer keeps its thresholds in a dict under a threading.Lock and does the
+The peer (PyGovernor of tests/_models.py, the model the tests check the
+governor against) keeps its thresholds in a dict under a threading.Lock and does the
 same steps (clock before the lock, the ledger queried under it, the debug
 line logged after it).  Both read the same trivial ledger, a dict of
 prebuilt FunctionMetrics records, so the ledger's own time is the same on
@@ -21,6 +22,7 @@ from functools import partial
 from typing import Any
 
 from _harness import Report
+from _models import PyGovernor
 
 from kestrun.jit.jit_governor import FunctionMetrics, JitGovernor, PolicyConfig
 
@@ -35,63 +37,6 @@ class TrivialLedger:
 
     def get_metrics(self, func_id: str) -> FunctionMetrics:
         return self._records[func_id]
-
-
-class PyGovernor:
-    """What a user writes without the native module."""
-
-    def __init__(self, config: PolicyConfig | None = None) -> None:
-        self.config = config if config is not None else PolicyConfig()
-        self._thresholds: dict[str | None, int] = {}
-        self._lock = threading.Lock()
-        self._recompile_interval_s = 600.0
-
-    def get_threshold(self, func_id: str | None) -> int:
-        with self._lock:
-            return self._thresholds.get(func_id, self.config.initial_threshold)
-
-    def should_compile(self, func_id: str | None, metric_ledger: Any) -> bool:
-        current_time = time.time()
-        with self._lock:
-            threshold = self._thresholds.get(func_id, self.config.initial_threshold)
-            metrics = metric_ledger.get_metrics(func_id)
-            call_count = metrics.call_count
-            compile_count = metrics.compile_count
-            metrics.avg_speedup  # noqa: B018 - read, as the native governor does
-            last_compiled = getattr(metrics, "last_compiled", 0.0)
-        if call_count < threshold:
-            return False
-        if compile_count and not (current_time - last_compiled >= self._recompile_interval_s):
-            return False
-        return True
-
-    def update(self, func_id: str | None, metric_ledger: Any) -> None:
-        with self._lock:
-            metrics = metric_ledger.get_metrics(func_id)
-            if metrics.compile_count == 0:
-                return
-            current = self._thresholds.get(func_id, self.config.initial_threshold)
-            compile_count = metrics.compile_count
-            avg_speedup = metrics.avg_speedup
-            cfg = self.config
-            divisor = cfg.target_speedup if cfg.target_speedup > 0 else 1.0
-            ratio = avg_speedup / divisor
-            damping = min(compile_count * 0.1, 1.0)
-            step = cfg.learning_rate - damping * cfg.learning_rate
-            if ratio > 1.0:
-                value = current - step * current
-            else:
-                value = current + step * current
-            if not value >= cfg.min_threshold:
-                new = cfg.min_threshold
-            elif value > cfg.max_threshold:
-                new = cfg.max_threshold
-            else:
-                new = int(value)
-            self._thresholds[func_id] = new
-        logger.debug(
-            f"Updated threshold for {func_id}: {current} -> {new} (speedup: {avg_speedup:.2f}x)"
-        )
 
 
 class LeanGovernor:
@@ -225,7 +170,7 @@ def main() -> None:
         partial(lup, "hot", ledger),
     )
 
-    st, pst = ours.get_statistics, peer_statistics(peer)
+    st, pst = ours.get_statistics, peer.get_statistics
     report.compare("get_statistics (2 functions)", st, "plain Python", pst)
 
     floor = ledger.get_metrics
@@ -240,24 +185,3 @@ def main() -> None:
         "absolute targets: get_threshold below 100 ns, should_compile and update below 1 us"
     )
     report.print()
-
-
-def peer_statistics(peer: PyGovernor) -> Any:
-    def get_statistics() -> dict[str, Any]:
-        with peer._lock:
-            values = list(peer._thresholds.values())
-            if not values:
-                return {
-                    "tracked_functions": 0,
-                    "avg_threshold": peer.config.initial_threshold,
-                    "min_threshold": peer.config.min_threshold,
-                    "max_threshold": peer.config.max_threshold,
-                }
-            return {
-                "tracked_functions": len(values),
-                "avg_threshold": sum(values) / len(values),
-                "min_threshold": min(values),
-                "max_threshold": max(values),
-            }
-
-    return get_statistics

@@ -50,6 +50,7 @@ from collections.abc import Callable
 from typing import Any
 
 from _harness import Report
+from _models import SizeSortedBlocks
 from sortedcontainers import SortedKeyList
 
 from kestrun.memory.span_record import SpanRecord
@@ -81,33 +82,6 @@ DISTRIBUTIONS = {
     "random": (random_sizes, random_requests, "3x"),
     "allocator": (allocator_sizes, allocator_requests, "5x"),
 }
-
-
-class Peer:
-    """SortedKeyList keyed by size with the tree's four operations."""
-
-    def __init__(self, blocks: list[SpanRecord]) -> None:
-        self.skl = SortedKeyList(blocks, key=operator.attrgetter("size"))
-        skl = self.skl
-        bisect = skl.bisect_key_left
-        add, pop = skl.add, skl.pop
-
-        def insert(size: int, block: SpanRecord) -> bool:
-            add(block)
-            return True
-
-        def find_best_fit(size: int) -> Any:
-            i = bisect(size)
-            return skl[i] if i < len(skl) else None
-
-        def remove_ge(size: int) -> Any:
-            i = bisect(size)
-            if i < len(skl):
-                block = pop(i)
-                return block.size, block
-            return None, None
-
-        self.insert, self.find_best_fit, self.remove_ge = insert, find_best_fit, remove_ge
 
 
 def timed(fn: Callable[[], None], ops: int) -> float:
@@ -263,7 +237,7 @@ def main() -> None:
             insert = tree.insert
             for b in stored:
                 insert(b.size, b)
-            peer = Peer(stored)
+            peer = SizeSortedBlocks(stored)
 
             ours = measure(tree, new_blocks, requests)
             theirs = measure(peer, new_blocks, requests)

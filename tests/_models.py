@@ -8,7 +8,14 @@ path); benchmarks/_harness.py puts tests/ on the path for the benchmarks.
 
 from __future__ import annotations
 
+import logging
+import operator
 import re
+import threading
+import time
+from typing import Any
+
+from sortedcontainers import SortedKeyList
 
 # ---------------------------------------------------------------- jobscore: the keyword scorer
 
@@ -287,3 +294,124 @@ def determine_workload_pattern(
 
 def quick_framework_score(code: str, framework: str) -> float:
     return min(len(PATTERNS[framework].findall(code)) * 0.1, 1.0)
+
+
+# ---------------------------------------------------------------- jit_governor: the governor
+
+
+def threshold_update(current: int, compile_count: int, avg_speedup: float, cfg: Any) -> int:
+    """The threshold after a compilation with `avg_speedup` (cfg: a PolicyConfig)."""
+    divisor = cfg.target_speedup if cfg.target_speedup > 0 else 1.0
+    damping = min(compile_count * 0.1, 1.0)
+    step = cfg.learning_rate - damping * cfg.learning_rate
+    value = current - step * current if avg_speedup / divisor > 1.0 else current + step * current
+    if not value >= cfg.min_threshold:
+        return cfg.min_threshold
+    return cfg.max_threshold if value > cfg.max_threshold else int(value)
+
+
+def compile_decision(
+    threshold: int, call_count: int, compile_count: int, last_compiled: float, now: float
+) -> bool:
+    """should_compile's answer; the threshold is compared as the governor stores
+    it, sign-extended to 64 bits (a negative one is above every call count)."""
+    if call_count < threshold % 2**64:
+        return False
+    return compile_count == 0 or now - last_compiled >= 600.0
+
+
+governor_logger = logging.getLogger("models.jit_governor")
+
+
+class PyGovernor:
+    """The governor as a user writes it without the native module."""
+
+    def __init__(self, config: Any = None) -> None:
+        if config is None:
+            from kestrun.jit.jit_governor import PolicyConfig
+
+            config = PolicyConfig()
+        self.config = config
+        self._thresholds: dict[str | None, int] = {}
+        self._lock = threading.Lock()
+
+    def get_threshold(self, func_id: str | None) -> int:
+        with self._lock:
+            return self._thresholds.get(func_id, self.config.initial_threshold)
+
+    def should_compile(self, func_id: str | None, metric_ledger: Any) -> bool:
+        now = time.time()
+        with self._lock:
+            threshold = self._thresholds.get(func_id, self.config.initial_threshold)
+            metrics = metric_ledger.get_metrics(func_id)
+            call_count, compile_count = metrics.call_count, metrics.compile_count
+            metrics.avg_speedup  # noqa: B018 - read, as the native governor does
+            last_compiled = getattr(metrics, "last_compiled", 0.0)
+        return compile_decision(threshold, call_count, compile_count, last_compiled, now)
+
+    def update(self, func_id: str | None, metric_ledger: Any) -> None:
+        with self._lock:
+            metrics = metric_ledger.get_metrics(func_id)
+            if metrics.compile_count == 0:
+                return
+            current = self._thresholds.get(func_id, self.config.initial_threshold)
+            avg_speedup = metrics.avg_speedup
+            new = threshold_update(current, metrics.compile_count, avg_speedup, self.config)
+            self._thresholds[func_id] = new
+        governor_logger.debug(
+            f"Updated threshold for {func_id}: {current} -> {new} (speedup: {avg_speedup:.2f}x)"
+        )
+
+    def get_statistics(self) -> dict[str, Any]:
+        with self._lock:
+            values = list(self._thresholds.values())
+        if not values:
+            cfg = self.config
+            return {
+                "tracked_functions": 0,
+                "avg_threshold": int(cfg.initial_threshold),
+                "min_threshold": int(cfg.min_threshold),
+                "max_threshold": int(cfg.max_threshold),
+            }
+        return {
+            "tracked_functions": len(values),
+            "avg_threshold": sum(values) / len(values),
+            "min_threshold": min(values),
+            "max_threshold": max(values),
+        }
+
+
+# ---------------------------------------------------------------- spanwood: the tree's peer
+
+
+class SizeSortedBlocks:
+    """A best-fit free list on sortedcontainers.SortedKeyList keyed by the
+    blocks' `size`, with the tree's calls: what a user writes instead."""
+
+    def __init__(self, blocks: Any = ()) -> None:
+        self.blocks = skl = SortedKeyList(blocks, key=operator.attrgetter("size"))
+        bisect, add, pop = skl.bisect_key_left, skl.add, skl.pop
+
+        def insert(size: int, block: Any) -> bool:
+            add(block)
+            return True
+
+        def find_best_fit(size: int) -> Any:
+            i = bisect(size)
+            return skl[i] if i < len(skl) else None
+
+        def remove_ge(size: int) -> tuple[Any, Any]:
+            i = bisect(size)
+            if i < len(skl):
+                block = pop(i)
+                return block.size, block
+            return None, None
+
+        # Bound closures: the calls cost what a user's would.
+        self.insert, self.find_best_fit, self.remove_ge = insert, find_best_fit, remove_ge
+
+    def clear(self) -> None:
+        self.blocks.clear()
+
+    def __len__(self) -> int:
+        return len(self.blocks)

@@ -14,6 +14,7 @@ import types
 import weakref
 
 import pytest
+from _models import compile_decision, threshold_update
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -70,22 +71,6 @@ def fresh_singleton():
     reset_jit_governor()
     yield
     reset_jit_governor()
-
-
-def model_update(current: int, compile_count: int, avg_speedup: float, cfg) -> int:
-    divisor = cfg.target_speedup if cfg.target_speedup > 0 else 1.0
-    damping = min(compile_count * 0.1, 1.0)
-    step = cfg.learning_rate - damping * cfg.learning_rate
-    value = current - step * current if avg_speedup / divisor > 1.0 else current + step * current
-    if not value >= cfg.min_threshold:
-        return cfg.min_threshold
-    return cfg.max_threshold if value > cfg.max_threshold else int(value)
-
-
-def model_decision(threshold, call_count, compile_count, last_compiled, now) -> bool:
-    if call_count < threshold % 2**64:  # the threshold sign-extended to 64 bits
-        return False
-    return compile_count == 0 or now - last_compiled >= 600.0
 
 
 # ---------------------------------------------------------------- module frame
@@ -314,7 +299,7 @@ def test_should_compile_matches_the_model(threshold, calls, compiles, stamp, rec
         got = gov.should_compile("f", Ledger(metrics))
     finally:
         jg.time = saved
-    assert got is model_decision(threshold, calls, compiles, stamp, NOW)
+    assert got is compile_decision(threshold, calls, compiles, stamp, NOW)
 
 
 def test_clock_is_the_module_time_read_before_the_lock(monkeypatch) -> None:
@@ -404,7 +389,7 @@ def test_updates_and_statistics_match_the_model(cfg, updates, retune) -> None:
         gov.update(func_id, Ledger(FM(compile_count=count, avg_speedup=speedup), func_id))
         if count:
             start = model.get(func_id, cfg.initial_threshold)
-            model[func_id] = model_update(start, count, speedup, cfg)
+            model[func_id] = threshold_update(start, count, speedup, cfg)
     assert [gov.get_threshold(f) for f in ids] == [model.get(f, cfg.initial_threshold) for f in ids]
     v = list(model.values())
     empty = (0, cfg.initial_threshold, cfg.min_threshold, cfg.max_threshold)
@@ -560,7 +545,7 @@ def test_threads_updating_many_functions_lose_no_update() -> None:
         sys.setswitchinterval(old)
     expected = 1000
     for _ in range(n_threads * rounds):
-        expected = model_update(expected, 9, 0.5, cfg)
+        expected = threshold_update(expected, 9, 0.5, cfg)
     assert expected >= 1000 + n_threads * rounds  # every update adds at least 1
     assert {gov.get_threshold(name) for name in names} == {expected}
     assert list(gov.get_statistics().values()) == [len(names), expected, expected, expected]
