@@ -1,9 +1,11 @@
 // The chunks that a tree's nodes and list entries are allocated from.
 //
-// A pool's first chunks are small (16 KiB, doubling) and come from the C
-// heap, so a small tree does not hold a huge page per pool and a program
-// with very many small trees does not run out of memory mappings; a slot
-// finds its small chunk by comparing addresses (at most seven).  Larger
+// A pool's first chunks are small (512 bytes, doubling) and come from the C
+// heap, so a small tree does not hold a huge page per pool, a program with
+// very many small trees (a million trees nested in one another, one block
+// each) needs little more than a node per tree, and it does not run out of
+// memory mappings; a slot finds its small chunk by comparing addresses (at
+// most kSmallSizes).  Larger
 // trees get chunks of 2 MiB mapped on a 2 MiB boundary, so the chunk of such
 // a slot is its address with the low bits cleared.  Free slots of a
 // chunk form a list through the slot's link field; slots never handed out
@@ -31,6 +33,7 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -68,7 +71,7 @@ struct Chunk {
 
 namespace {
 
-constexpr std::size_t kMinChunk = std::size_t{16} << 10;
+constexpr std::size_t kMinChunk = 512;
 constexpr std::size_t kMaxChunk = std::size_t{2} << 20;
 constexpr std::size_t kHeader = (sizeof(Chunk) + 63) & ~std::size_t{63};
 constexpr std::size_t kPage = 4096;
@@ -172,12 +175,12 @@ void drop_open(Pool& p, Chunk* c) {
 // Maps one more chunk, sized by how many the pool holds.  False when the
 // system has no memory.
 bool add_chunk(Pool& p) {
-    const uint32_t shift = p.chunk_count < 16 ? p.chunk_count : 16;
+    const uint32_t shift = p.chunk_count < kSmallSizes ? p.chunk_count : kSmallSizes;
     std::size_t bytes = kMinChunk << shift;
     const bool mapped = bytes >= kMaxChunk;
     if (mapped) bytes = kMaxChunk;
-    // Fewer than seven chunks are held when a small one is made, so `small`
-    // has room.
+    // Fewer than kSmallSizes chunks are held when a small one is made, so
+    // `small` has room.
     void* mem = mapped ? map_aligned(bytes) : std::aligned_alloc(64, bytes);
     if (!mem) return false;
     auto* c = static_cast<Chunk*>(mem);
@@ -195,7 +198,7 @@ bool add_chunk(Pool& p) {
     c->huge = bytes == kMaxChunk && advise_huge(mem, bytes);
     // A chunk on huge pages is resident as a whole once touched; otherwise
     // only the pages slots were handed out from are (see pool_alloc).
-    c->traced = c->huge ? bytes : kPage;
+    c->traced = c->huge || bytes < kPage ? bytes : kPage;
     c->next = p.chunks;
     p.chunks = c;
     push_open(p, c);
@@ -276,7 +279,7 @@ void* pool_alloc(Pool& p) noexcept {
                 block_at(s, c->block_offset) = nullptr;
                 const std::size_t end = kHeader + std::size_t{c->bump} * c->slot_size;
                 if (end > c->traced) {
-                    c->traced = (end + kPage - 1) & ~(kPage - 1);
+                    c->traced = std::min((end + kPage - 1) & ~(kPage - 1), c->bytes);
                     kestrun_trace_track(kPoolTraceDomain, reinterpret_cast<uintptr_t>(c),
                                         c->traced);
                 }

@@ -62,7 +62,7 @@ enum : uint32_t { RED = 0, BLACK = 1 };
 // ---------------------------------------------------------------- node pool
 
 // Nodes and list entries live in per-tree pools of chunks.  A pool's first
-// chunk is 16 KiB and each further one twice the last, up to 2 MiB; the
+// chunk is 512 bytes and each further one twice the last, up to 2 MiB; the
 // small ones come from the C heap, those of 2 MiB are mapped from the system
 // on a 2 MiB boundary and advised for transparent huge pages where the
 // system allows it.  A slot holds a block
@@ -76,12 +76,15 @@ struct Chunk;
 
 constexpr unsigned int kPoolTraceDomain = 0x5357;
 
+// Chunk sizes below 2 MiB: 512 bytes doubling up to 1 MiB.
+constexpr uint32_t kSmallSizes = 12;
+
 struct Pool {
-    Chunk* chunks;      // every chunk, through Chunk::next
-    Chunk* open;        // chunks with a free slot, through Chunk::next_open
-    uint64_t live;      // slots in use
-    uint64_t capacity;  // slots of all chunks
-    Chunk* small[7];    // the chunks from the C heap (less than 2 MiB each)
+    Chunk* chunks;              // every chunk, through Chunk::next
+    Chunk* open;                // chunks with a free slot, through Chunk::next_open
+    uint64_t live;              // slots in use
+    uint64_t capacity;          // slots of all chunks
+    Chunk* small[kSmallSizes];  // the chunks from the C heap (less than 2 MiB each)
     uint32_t small_count;
     uint32_t chunk_count;
     uint32_t slot_size;
