@@ -241,7 +241,7 @@ def main() -> None:
 
             ours = measure(tree, new_blocks, requests)
             theirs = measure(peer, new_blocks, requests)
-            assert len(tree) == len(peer.skl)  # the same work was done on both
+            assert len(tree) == len(peer)  # the same work was done on both
             label = f"{n:.0e}".replace("+0", "")
             if floor is not None and dist == "random" and n in FLOOR_SIZES:
                 del peer
