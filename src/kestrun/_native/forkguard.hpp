@@ -26,6 +26,7 @@
 #include "pylock.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -73,6 +74,7 @@ struct ForkRegistry {
     PyMutex mutex{};
 #endif
     std::atomic<unsigned long> forking{0};  // the thread between the hooks
+    uint64_t changes = 0;  // bumped by every add and remove, under the list's guard
     // Between the hooks: the objects (strong references with the
     // interpreter lock), their links and the locks held.
     std::vector<PyObject*> objects;
@@ -162,10 +164,51 @@ inline void drop_pass(ForkRegistry& r) {
         Py_XDECREF(o);
 }
 
+// A native lock another thread holds, tried again and again for a short
+// while with the thread state detached.  A holder that releases the
+// interpreter lock inside its section (a block's __eq__, a ledger doing
+// I/O) and keeps it between sections frees the native lock only while the
+// forking thread cannot run Python code: polled with the interpreter lock
+// held, such a lock is never seen free and fork() waits for ever.  Detached,
+// the forking thread takes it in one of those gaps.  The locks taken so far
+// stay held meanwhile; the time limit keeps a holder that waits for one of
+// them (or, without the interpreter lock, for the registry) from
+// deadlocking with the forking thread: the pass then lets everything go and
+// starts again.  True when taken.
+inline bool poll_native(ForkRegistry& r, NativeLock& lock) {
+    bool taken = false;
+    PyThreadState* save = PyEval_SaveThread();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    do {
+        std::this_thread::yield();
+        taken = lock.try_lock();
+    } while (!taken && std::chrono::steady_clock::now() < deadline);
+    try {
+        PyEval_RestoreThread(save);
+    } catch (abi::__forced_unwind&) {
+        // A daemon thread ended at interpreter exit: it lets the native locks
+        // go (the others need a thread state) and the next fork in.
+        if (taken) lock.unlock();
+        for (ForkLock& f : r.held)
+            if (f.native) {
+                f.owner->store(0, std::memory_order_relaxed);
+                f.native->unlock();
+            }
+        r.held.clear();
+        r.links.clear();
+        r.objects.clear();  // leaked: no thread state to release them with
+        unlock_list(r);
+        r.forking.store(0);
+        throw;
+    }
+    return taken;
+}
+
 // Takes every registered lock; runs in the forking thread before fork().
-// All or none: the locks are tried without waiting, and when one is busy
-// everything taken is let go, the busy one is waited for (holding nothing
-// else, so no lock order can deadlock), and the whole pass starts again.
+// All or none: the locks are tried without waiting (a busy native lock is
+// polled for a while, see poll_native), and when one stays busy everything
+// taken is let go, the busy one is waited for (holding nothing else, so no
+// lock order can deadlock), and the whole pass starts again.
 inline PyObject* fork_before(PyObject*, PyObject*) {
     ForkRegistry& r = fork_registry();
     const unsigned long me = PyThread_get_thread_ident();
@@ -177,6 +220,7 @@ inline PyObject* fork_before(PyObject*, PyObject*) {
     }
     for (;;) {
         lock_list(r);
+        const uint64_t changes = r.changes;
         for (ForkLink* l = r.head.next; l != &r.head; l = l->next) {
             r.links.push_back(l);
 #ifndef Py_GIL_DISABLED
@@ -188,12 +232,17 @@ inline PyObject* fork_before(PyObject*, PyObject*) {
             if (l->locks) l->locks(l->obj, locks);
         Ref busy;
         bool busy_native = false;
+        bool polled = false;
         for (ForkLock& f : locks) {
             if ((!f.lock && !f.native) || f.owner->load(std::memory_order_relaxed) == me) continue;
-            const int taken = try_enter(f, &f.by_acquire);
+            int taken = try_enter(f, &f.by_acquire);
             if (taken < 0) {
                 PyErr_WriteUnraisable(f.lock.get());
                 continue;
+            }
+            if (!taken && f.native) {
+                polled = true;
+                taken = poll_native(r, *f.native) ? 1 : 0;
             }
             if (!taken) {
                 busy_native = f.native != nullptr;
@@ -203,9 +252,15 @@ inline PyObject* fork_before(PyObject*, PyObject*) {
             f.owner->store(me, std::memory_order_relaxed);
             r.held.push_back(std::move(f));
         }
-        if (!busy && !busy_native) return none();  // the list stays locked until after the fork
+        // With the interpreter lock, the list may have changed while the
+        // thread state was detached: objects made meanwhile are not in this
+        // pass, so it starts again.
+        const bool stale = polled && r.changes != changes;
+        if (!busy && !busy_native && !stale)
+            return none();  // the list stays locked until after the fork
         drop_pass(r);
         unlock_list(r);
+        if (stale && !busy && !busy_native) continue;
         // Wait for the holder to finish, then try again.
         // A busy native lock's object may go away once the list is let go:
         // let its holder run, then try again.
@@ -261,6 +316,7 @@ inline void fork_register(ForkLink& link) {
     link.prev = r.head.prev;
     r.head.prev->next = &link;
     r.head.prev = &link;
+    ++r.changes;
 }
 
 inline void fork_unregister(ForkLink& link) {
@@ -270,6 +326,7 @@ inline void fork_unregister(ForkLink& link) {
     link.prev->next = link.next;
     link.next->prev = link.prev;
     link.prev = link.next = nullptr;
+    ++r.changes;
 }
 
 // Clears one of a registered object's lock slots (from its clear slot, which

@@ -527,10 +527,20 @@ bool lookup(TreeObject* t, uint64_t size, bool best_fit, Take&& take, bool count
         }
         RBNode* found;
         bool walked;
+#ifdef Py_GIL_DISABLED
+        // Without the interpreter lock the walk keeps the thread state: a
+        // daemon thread stopped at interpreter exit where it re-attaches
+        // would stay counted for ever, and every later writer (a finaliser
+        // at exit) would wait for it for ever.  The walk is short and takes
+        // no lock, so a stop-the-world pause waits for it only briefly.
+        walked = best_fit ? read_find_best_fit_node(core, size, &found)
+                          : read_find_node(core, size, &found);
+#else
         Py_BEGIN_ALLOW_THREADS
         walked = best_fit ? read_find_best_fit_node(core, size, &found)
                           : read_find_node(core, size, &found);
         Py_END_ALLOW_THREADS
+#endif
         std::atomic_thread_fence(std::memory_order_acquire);
         const bool stable = walked && t->seq_counter.load(kRelaxed) == seq_start;
         if (stable) take(found);  // the node is in the tree
