@@ -154,10 +154,10 @@ def build_floor() -> Any | None:
             print(f"\nfloor (std::multimap binding) skipped: {cxx} failed:\n{built.stderr[-2000:]}")
             return None
         os.replace(partial, target)
-    spec = importlib.util.spec_from_file_location("floor_multimap", target)
-    assert spec and spec.loader
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("floor_multimap", target)
+    assert loader_spec and loader_spec.loader
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 
