@@ -233,10 +233,10 @@ private:
             offset = e & offset_mask;
             return e > offset_mask && on_output(t.outputs[e >> 16], i);
         };
-        if (c < 256) return step(t.class_of[c]);        // Latin-1 lowers to Latin-1
-        if (c == 0x212A) return step(t.class_of['k']);  // Kelvin sign lowers to "k"
-        if (c == 0x0130) {                              // lowers to "i" + U+0307
-            bool stop = step(t.class_of['i']);
+        if (c < 256) return step(t.class_of[c]);                 // Latin-1 lowers to Latin-1
+        if (c == 0x212A) return step(t.class_of[uint8_t{'k'}]);  // Kelvin sign lowers to "k"
+        if (c == 0x0130) {                                       // lowers to "i" + U+0307
+            bool stop = step(t.class_of[uint8_t{'i'}]);
             offset = 0;
             return stop;
         }
