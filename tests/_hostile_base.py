@@ -163,6 +163,8 @@ class Callbacks:
     def __call__(self, where: str) -> None:
         if not self.targets or getattr(_state, "calling_back", False) or not armed():
             return
+        if _inside_import_system():
+            return
         target = self._next()
         if target is None:
             return
@@ -198,6 +200,20 @@ class Callbacks:
             )
         finally:
             _state.calling_back = False
+
+
+def _inside_import_system() -> bool:
+    """Whether this thread runs inside the import system's own frames: a
+    finaliser that the collector runs there (while a module lock's internal
+    lock is held and its owner waits for it) and that imports the same module
+    deadlocks the interpreter's import machinery by itself, whoever imports.
+    Hostile code calls nothing back from there."""
+    frame: Any = sys._getframe(1)
+    while frame is not None:
+        if frame.f_code.co_filename.startswith("<frozen importlib"):
+            return True
+        frame = frame.f_back
+    return False
 
 
 def _problems() -> list[str]:
