@@ -13,11 +13,14 @@ them is inside a call at exit in some run.  The exit status must be 0.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import logging
 import random
 import sys
+import sysconfig
 import threading
 import time
+import types
 from collections.abc import Callable
 from typing import Any
 
@@ -27,6 +30,8 @@ from _hostile_calls import _entries, _reachable
 from _surface import Surface, describe_call, fresh
 
 EXIT_THREADS = 6
+# Optional modules a call imports, where present, on every call.
+PROBED_MODULES = ("_xxsubinterpreters",)
 EXIT_SLEEP = 0.1  # seconds the daemon threads loop before the main thread returns
 
 
@@ -124,6 +129,20 @@ def mode_exit(module_names: list[str], run: int, favoured: dict[str, str] | None
     # make every call that logs such a writer.  The logging calls themselves
     # still run, in Python code, at exit.
     logging.getLogger().addHandler(logging.NullHandler())
+    # On the free-threaded build, a failing import in a daemon thread at exit
+    # can hang the interpreter by itself: the import system looks the name up
+    # in `sys.modules` under that dict's lock, the daemon thread may be handed
+    # the lock while it waits and is then parked for good, and the main thread
+    # waits for it as it clears the modules.  A plain Python loop on
+    # `import <missing module>` hangs 3.13t that way (a marker of None in
+    # `sys.modules` does not help: the import system still looks).  A missing
+    # module that a call probes for gets an empty stand-in here, so that its
+    # import is the quick lookup every present module's is; the call's own
+    # code runs as before, and what it returns is not what this mode checks.
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        for name in PROBED_MODULES:
+            if name not in sys.modules and importlib.util.find_spec(name) is None:
+                sys.modules[name] = types.ModuleType(name)
     loops: list[tuple[str, Callable[[], Any]]] = []
     for name in module_names:
         loops += _valid_loops(name)
