@@ -51,16 +51,6 @@ class SpanRecord:
         self.__post_init__()
 
     def __post_init__(self) -> None:
-        offset, size, region = self.offset, self.size, self.region
-        if (
-            type(offset) is int
-            and type(size) is int
-            and type(region) is int
-            and offset >= 0
-            and size >= 0
-            and region >= 0
-        ):
-            return
         for name, value in (("offset", self.offset), ("size", self.size), ("region", self.region)):
             if type(value) is not int:
                 raise TypeError(f"SpanRecord.{name} must be an int, not {type(value).__name__}")
